@@ -1,0 +1,183 @@
+#include "Halvern.h"
+
+#include <cstring>
+
+#include "Foundation.h"
+#include "Texts.h"
+
+bool CompareMinorVersionReturnTrueIfGreaterOrEqual(int a, int b, int c, int d) {
+    if (a != c) return a > c;
+    return b >= d;
+}
+
+std::string Halvern::localizedString(std::string_view key) const {
+    return platform_.strings.localizedString(key);
+}
+
+std::string Halvern::MinimumVersionText() {
+    return Format(texts::kVersionFormat, texts::kMinimumMajor, texts::kMinimumMinor, texts::kMinimumPatch);
+}
+
+std::string Halvern::LumaroNotFoundText() const {
+    std::string text = localizedString(texts::kKeyLumaroNotFound);
+    text = ReplaceOccurrences(text, texts::kChannelNamePlaceholder, texts::kRequiredTrack);
+    return ReplaceOccurrences(text, texts::kFullVersionPlaceholder, MinimumVersionText());
+}
+
+void Halvern::print(std::string_view text) const { platform_.console.write(text); }
+
+bool Halvern::CheckBundleIDandVersion(const std::string& path, bool log) {
+    const auto info = platform_.bundles.infoDictionary(path);
+    if (!info || info->string(texts::kBundleIdentifierKey) != texts::kLumaroBundleID) return false;
+    if (log) print(Format(texts::kObtainedBundleFor, path.c_str()));
+
+    // An absent value is shown as "(null)", as the platform's own formatting of a
+    // missing string does.
+    const std::optional<std::string> version = info->string(texts::kBundleVersionKey);
+    if (log) print(Format(texts::kObtainedVersion, version ? version->c_str() : "(null)"));
+    const std::optional<std::string> track = info->string(texts::kTrackNameKey);
+    if (log) print(Format(texts::kObtainedTrack, track ? track->c_str() : "(null)"));
+
+    if (track != texts::kRequiredTrack) {
+        if (log) {
+            std::string reason = ReplaceOccurrences(localizedString(texts::kKeyLumaroTrackNameMismatch),
+                                                    texts::kChannelNamePlaceholder, texts::kRequiredTrack);
+            platform_.systemLog.log(reason);
+            setMsgDialogueText(std::move(reason));
+        }
+        return false;
+    }
+
+    // A version outside the rule (absent, fewer than three components, a
+    // component beyond 32 bits) counts as too low: it cannot be shown to be at
+    // least the minimum.
+    const std::vector<std::string> components = ComponentsSeparatedByString(version.value_or(""), ".");
+    if (version && components.size() >= 3) {
+        const auto major = LeadingInt32(components[0]);
+        const auto minor = LeadingInt32(components[1]);
+        const auto patch = LeadingInt32(components[2]);
+        if (major && minor && patch) {
+            if (*major > texts::kMinimumMajor) return true;
+            if (*major == texts::kMinimumMajor &&
+                CompareMinorVersionReturnTrueIfGreaterOrEqual(*minor, *patch, texts::kMinimumMinor,
+                                                              texts::kMinimumPatch)) {
+                return true;
+            }
+        }
+    }
+
+    if (log) {
+        std::string reason = localizedString(texts::kKeyLumaroVersionNumberLower);
+        reason = ReplaceOccurrences(reason, texts::kChannelNamePlaceholder, texts::kRequiredTrack);
+        reason = ReplaceOccurrences(reason, texts::kFullVersionPlaceholder, MinimumVersionText());
+        platform_.systemLog.log(reason);
+        setMsgDialogueText(std::move(reason));
+    }
+    return false;
+}
+
+bool Halvern::FindLumaro(std::optional<std::string>* destination) {
+    const std::optional<std::string> temporaryDirectory = platform_.fileSystem.temporaryDirectory();
+    if (!temporaryDirectory) {
+        print(texts::kNoTemporaryDirectory);
+        return false;
+    }
+    std::string probe = *temporaryDirectory;
+    if (probe.empty() || probe.back() != '/') probe += '/';
+    probe += texts::kProbeFileName;
+
+    if (!platform_.fileSystem.fileExists(probe) && !platform_.fileSystem.createEmptyFile(probe)) return false;
+
+    const std::optional<std::vector<std::string>> handlers = platform_.launchServices.applicationsForFile(probe);
+    if (!handlers) {
+        print(texts::kNoPDFHandler);
+        return false;
+    }
+
+    if (platform::Status removed = platform_.fileSystem.removeItem(probe); !removed.ok()) {
+        print(Format(texts::kProbeRemovalError, probe.c_str(), removed.localizedDescription().c_str()));
+    }
+
+    bool several = false;
+    for (const std::string& handler : *handlers) {
+        if (handler.empty()) continue;
+        print(Format(texts::kPDFHandlerFound, handler.c_str()));
+        if (!CheckBundleIDandVersion(handler, true)) continue;
+        if (destination->has_value()) {
+            several = true;
+        } else {
+            *destination = handler;
+        }
+    }
+    return several;
+}
+
+std::optional<std::string> Halvern::CLIInstallToDestination(std::optional<std::string> destination,
+                                                            const std::optional<std::string>& source,
+                                                            Arguments argv) {
+    std::optional<std::string> candidate;
+
+    if (argv.size() > 3 && argv[3] != nullptr) {
+        const char* initialPath = argv[3];
+        print(Format(texts::kInitialPath, initialPath));
+        std::optional<std::string> path = StringWithUTF8String(initialPath);
+        if (path && platform_.fileSystem.fileExists(*path) && CheckBundleIDandVersion(*path, true)) {
+            candidate = std::move(path);
+        } else {
+            print(Format(texts::kPreinstallNotLumaro, initialPath));
+        }
+    }
+
+    if (!candidate) {
+        print(texts::kTryingFirstFound);
+        FindLumaro(&destination);
+        if (destination) {
+            candidate = destination;
+        } else {
+            const std::optional<std::string>& pending = getMsgDialogueText();
+            platform_.systemLog.log(pending && !pending->empty() ? *pending : LumaroNotFoundText());
+        }
+    }
+
+    if (!candidate) return std::nullopt;
+    print(Format(texts::kFoundValid, candidate->c_str()));
+
+    if (!source || source->empty()) return candidate;
+
+    platform::Status linked = platform_.fileSystem.createSymbolicLink(*source, *candidate);
+    if (!linked.ok()) {
+        print(Format(texts::kSymlinkFailure, source->c_str(), candidate->c_str()));
+        print(Format(texts::kErrorDetail, linked.localizedDescription().c_str()));
+        return std::nullopt;
+    }
+    return candidate;
+}
+
+int Halvern::runApp(int argc, char* const* argv) {
+    if (argc < 5) {
+        print(texts::kInsufficientArguments);
+        return -1;
+    }
+    const Arguments arguments(argv, static_cast<size_t>(argc));
+
+    if (std::strcmp(argv[1], "1") == 0) {
+        // A pack link path that is not UTF-8 gives no string: no link is made.
+        const std::optional<std::string> source = StringWithUTF8String(argv[2]);
+        const std::optional<std::string> installPath = CLIInstallToDestination(std::nullopt, source, arguments);
+        if (!installPath) {
+            print(texts::kCLIInstallFailure);
+            return -1;
+        }
+        if (std::strcmp(argv[4], "1") == 0) {
+            // TODO(wait): the check for running viewers takes over here and ends the process.
+        }
+        return 0;
+    }
+    if (std::strcmp(argv[1], "0") == 0) {
+        // TODO(graphical): start the application framework.
+        print("Halvern:ERROR: The graphical mode is not available in this build.\n");
+        return -1;
+    }
+    print(texts::kInvalidArgument);
+    return -1;
+}

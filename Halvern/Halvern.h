@@ -1,0 +1,68 @@
+#pragma once
+// The installer object: entry, validation and search of the viewer bundle, the
+// command-line and graphical installations, and the wait for running viewers.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+// True when the pair (a, b) is greater than or equal to (c, d) in lexicographic order.
+bool CompareMinorVersionReturnTrueIfGreaterOrEqual(int a, int b, int c, int d);
+
+class Halvern {
+public:
+    // The argument vector as main received it: argv[0] .. argv[argc - 1].
+    using Arguments = std::span<char* const>;
+
+    explicit Halvern(platform::Platform& platform) : platform_(platform) {}
+
+    // --- Finding a valid viewer ------------------------------------------------
+    // True when the bundle at path has the viewer's identifier, the required track
+    // and at least the minimum version. With log on, prints its steps and, on a
+    // track or version failure, leaves the reason in msgDialogueText and the
+    // system log; with log off it is silent and touches no state.
+    bool CheckBundleIDandVersion(const std::string& path, bool log);
+
+    // Searches the applications that the system offers for PDF files. Stores the
+    // first valid viewer in *destination when it holds nothing (never overwrites
+    // a path). True when a valid viewer was found while *destination already held
+    // a path: starting from nothing, true means at least two valid viewers.
+    bool FindLumaro(std::optional<std::string>* destination);
+
+    // --- Installations -----------------------------------------------------------
+    // Settles the viewer (position 3 of argv, else the first one the system
+    // offers), links it at source when source is not empty, and returns its path;
+    // nullopt when no valid viewer was found or the link failed.
+    std::optional<std::string> CLIInstallToDestination(std::optional<std::string> destination,
+                                                       const std::optional<std::string>& source,
+                                                       Arguments argv);
+
+    // --- Entry ---------------------------------------------------------------------
+    // Checks the arguments and runs the chosen mode. Returns 0 or -1 in
+    // command-line mode; the graphical mode and the wait end the process themselves.
+    int runApp(int argc, char* const* argv);
+
+    // --- State and texts -------------------------------------------------------------
+    void setMsgDialogueText(std::optional<std::string> text) { msgDialogueText = std::move(text); }
+    const std::optional<std::string>& getMsgDialogueText() const { return msgDialogueText; }
+
+    // The "Localizable" table's text for key, or key itself when there is none.
+    std::string localizedString(std::string_view key) const;
+
+    // The minimum viewer version as text, 17.8.30051.
+    static std::string MinimumVersionText();
+
+    // The "LumaroNotFound" text with its placeholders filled.
+    std::string LumaroNotFoundText() const;
+
+    platform::Platform& platform() const { return platform_; }
+
+private:
+    void print(std::string_view text) const;
+
+    platform::Platform& platform_;
+    std::optional<std::string> msgDialogueText;
+};

@@ -1,0 +1,42 @@
+#pragma once
+// Files, folders and symbolic links.
+
+#include <optional>
+#include <string>
+
+#include "platform/Status.h"
+
+namespace platform {
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // True when something exists at path, following symbolic links (a link that
+    // points nowhere counts as nothing).
+    virtual bool fileExists(const std::string& path) const = 0;
+
+    // True when path names a file this process may read.
+    virtual bool isReadableFile(const std::string& path) const = 0;
+
+    // The user's temporary directory: $TMPDIR when set and not empty, else /tmp.
+    // nullopt when it cannot be determined.
+    virtual std::optional<std::string> temporaryDirectory() const = 0;
+
+    // Creates an empty file at path with default permissions. The creation is
+    // exclusive and never follows a symbolic link: if anything at all stands at
+    // path (a file, a folder, a link, dangling or not), it fails and nothing
+    // outside path is created or truncated.
+    virtual bool createEmptyFile(const std::string& path) = 0;
+
+    // Removes the entry at path itself. A symbolic link is removed as a link;
+    // what it points at is never touched.
+    virtual Status removeItem(const std::string& path) = 0;
+
+    // Creates a symbolic link at linkPath whose content is target, character for
+    // character. Fails when something already stands at linkPath or its folder
+    // cannot be written.
+    virtual Status createSymbolicLink(const std::string& linkPath, const std::string& target) = 0;
+};
+
+}  // namespace platform
