@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Foundation.h"
+#include "ShowAlert.h"
 #include "Texts.h"
 
 bool CompareMinorVersionReturnTrueIfGreaterOrEqual(int a, int b, int c, int d) {
@@ -151,6 +152,93 @@ std::optional<std::string> Halvern::CLIInstallToDestination(std::optional<std::s
         return std::nullopt;
     }
     return candidate;
+}
+
+std::optional<std::string> Halvern::GUIInstallToDestination(std::optional<std::string> destination,
+                                                            const std::optional<std::string>& source, Arguments) {
+    const bool several = FindLumaro(&destination);
+
+    if (!destination) {
+        // The built text is shown, not kept: msgDialogueText stays as it was.
+        const std::optional<std::string>& pending = getMsgDialogueText();
+        const std::string text = pending ? *pending : LumaroNotFoundText();
+        const std::string title = localizedString(texts::kKeyVeldaneLumaro);
+        ShowAlert(platform_, title, text, false);
+        return std::nullopt;
+    }
+
+    if (!source || source->empty()) {
+        // Nothing to link into: no panel even when there are several viewers.
+        print(Format(texts::kFoundAt, destination->c_str()));
+        return destination;
+    }
+
+    std::optional<std::string> chosen;
+    int status;
+    if (several) {
+        status = obtainInstallPathFromUser(&chosen, *destination);
+    } else {
+        print(Format(texts::kFoundOnly, destination->c_str()));
+        chosen = destination;
+        status = 0;
+    }
+    if (!chosen || status != 0) return std::nullopt;
+
+    platform::Status linked = platform_.fileSystem.createSymbolicLink(*source, *chosen);
+    if (!linked.ok()) {
+        print(Format(texts::kSymlinkFailure, source->c_str(), chosen->c_str()));
+        print(Format(texts::kErrorDetail, linked.localizedDescription().c_str()));
+        return std::nullopt;
+    }
+    return chosen;
+}
+
+int Halvern::obtainInstallPathFromUser(std::optional<std::string>* chosen, const std::string& initialPath) {
+    int status = -1;
+    print(texts::kOpeningPanel);
+
+    std::string initial = initialPath;
+    const std::string defaultLocation = texts::kDefaultLumaroLocation;
+    if (!platform_.fileSystem.fileExists(defaultLocation)) {
+        print(Format(texts::kNoneAtDefault, defaultLocation.c_str()));
+    } else if (CheckBundleIDandVersion(defaultLocation, true)) {
+        print(Format(texts::kFoundAtDefault, defaultLocation.c_str()));
+        initial = defaultLocation;
+    } else {
+        // The rejection may have set msgDialogueText; nothing later reads it.
+        print(Format(texts::kDefaultNotValid, defaultLocation.c_str()));
+    }
+
+    // The panel comes to the front by itself.
+    platform::OpenPanelOptions options;
+    options.delegate = this;
+    options.message = localizedString(texts::kKeyChooseLumaro);
+    options.title = localizedString(texts::kKeyVeldaneLumaro);
+    options.directory = StringByDeletingLastPathComponent(initial);
+    options.nameFieldStringValue = LastPathComponent(initial);
+    options.allowedFileTypes = {texts::kAllowedFileType};
+
+    // One run, no retry: whatever the user answers ends the choice. The choice
+    // is not validated again; the panel offers only what the filter showed.
+    if (platform_.openPanel.runModal(options) == platform::OpenPanel::kOKButton) {
+        const std::vector<std::string> urls = platform_.openPanel.URLs();
+        if (!urls.empty()) {
+            print(Format(texts::kChosenInPanel, urls.front().c_str()));
+            *chosen = urls.front();
+            status = 0;
+        }
+    }
+    return status;
+}
+
+bool Halvern::panelShouldShowFilename(platform::OpenPanel&, const std::string& filename) {
+    const std::string_view suffix = ".app";
+    if (filename.size() >= suffix.size() && filename.compare(filename.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return CheckBundleIDandVersion(filename, false);
+    }
+    // Folders and every other entry stay visible; the allowed type decides what
+    // can be chosen.
+    return true;
 }
 
 int Halvern::runApp(int argc, char* const* argv) {

@@ -2,6 +2,7 @@
 // The installer object: entry, validation and search of the viewer bundle, the
 // command-line and graphical installations, and the wait for running viewers.
 
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,7 +13,11 @@
 // True when the pair (a, b) is greater than or equal to (c, d) in lexicographic order.
 bool CompareMinorVersionReturnTrueIfGreaterOrEqual(int a, int b, int c, int d);
 
-class Halvern {
+// False while the wait for running viewers may go on; set by the running-instance
+// check just before it stops the run loop and ends the process.
+extern bool g_stopTheRunLoop;
+
+class Halvern : public platform::OpenPanelDelegate {
 public:
     // The argument vector as main received it: argv[0] .. argv[argc - 1].
     using Arguments = std::span<char* const>;
@@ -39,6 +44,44 @@ public:
     std::optional<std::string> CLIInstallToDestination(std::optional<std::string> destination,
                                                        const std::optional<std::string>& source,
                                                        Arguments argv);
+
+    // Graphical twin of CLIInstallToDestination: searches the valid viewers (an
+    // alert when there is none), lets the user choose one in the panel when there
+    // are several and source is not empty, and links it at source. Returns the
+    // viewer's path; nullopt when none was found, the user cancelled, or the link
+    // failed. argv is not read.
+    std::optional<std::string> GUIInstallToDestination(std::optional<std::string> destination,
+                                                       const std::optional<std::string>& source,
+                                                       Arguments argv);
+
+    // Opens the viewer choice panel at the default location when it holds a valid
+    // viewer, else at initialPath. Returns 0 and stores the chosen path in
+    // *chosen when the user chose; -1, with *chosen untouched, otherwise.
+    int obtainInstallPathFromUser(std::optional<std::string>* chosen, const std::string& initialPath);
+
+    // The panel's filter: an entry ending in ".app" is shown only when it is a
+    // valid viewer (checked silently); every other entry is shown.
+    bool panelShouldShowFilename(platform::OpenPanel& panel, const std::string& filename) override;
+
+    // --- The wait for running viewers ----------------------------------------------
+    // The user info of the check's timer: "title", "GUIorCLI", "installPath".
+    using TimerUserInfo = std::map<std::string, std::string>;
+
+    // Schedules the running-instance check 2.0 s ahead, starts the heartbeat
+    // observer and runs the run loop in passes of at most 2.0 s, each with a
+    // fresh 1.0 s keep-alive timer, until the check ends the process. Returns
+    // only if the run loop cannot run.
+    void checkLumaroRunningAndInstallIfNotRunning(bool commandLine, const std::string& installPath);
+
+    // The keep-alive timers' action: nothing. The timers only make sure the run
+    // loop always has something to wait for.
+    void doNothing();
+
+    // The running-instance check. Command line: a running viewer fails the
+    // installation at once. Graphical: the user is asked to quit it, with Retry
+    // querying again at once and Cancel failing. Ends the process: 0 when no
+    // instance runs, -1 (255) otherwise.
+    void detectLumaroAndInstall(const TimerUserInfo& userInfo);
 
     // --- Entry ---------------------------------------------------------------------
     // Checks the arguments and runs the chosen mode. Returns 0 or -1 in

@@ -93,4 +93,21 @@ inline constexpr const char* kTimerInstallPath = "installPath";
 inline constexpr const char* kCLI = "CLI";
 inline constexpr const char* kGUI = "GUI";
 
+// --- Running-instance detection (the named k constants are in TolmHeartbeat.h) ----
+inline constexpr const char* kSystemVersionPath = "/System/Library/CoreServices/SystemVersion.plist";
+inline constexpr const char* kProductVersionKey = "ProductVersion";
+inline constexpr const char* kVersionSeparator = ".";
+inline constexpr const char* kFullProductBundleName = "Veldane Quorvo.app";
+inline constexpr const char* kPreferencesFolderName = "Preferences";
+inline constexpr const char* kPlistExtension = "plist";
+inline constexpr const char* kUtilitiesFolderName = "Utilities";
+inline constexpr const char* kApplicationManagerName = "Veldane Application Manager";
+inline constexpr const char* kManagerCoreFolderName = "core";
+inline constexpr const char* kManagerLibraryName = "VeldaneOstrel.dylib";
+inline constexpr const char* kManagerStatusFunction = "ostrel_getZEVDeploymentValidationStatus";
+inline constexpr int kManagerRunningStatus = -3;
+inline constexpr int kMajorVersionWithTrack = 15;
+// Printed once when no message bus can be reached; the detection goes on.
+inline constexpr const char* kHeartbeatsNotObserved = "Heartbeats could not be observed: %s\n";
+
 }  // namespace texts

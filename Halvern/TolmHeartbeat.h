@@ -2,16 +2,21 @@
 // The shared heartbeat object: observes the heartbeats that processes hosting the
 // viewer broadcast, scans the running applications, and answers which viewer
 // instances run.
-//
-// NOTE: the API below is the contract used by the wait for running viewers; the
-// class's members are filled in with the detection itself.
 
+#include <cstddef>
+#include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
+
+#include "TolmBroadcast.h"
+#include "platform/Platform.h"
 
 // The userInfo of a heartbeat notification: kUserInfoHostAppPath,
 // kUserInfoHostDisplayName, kUserInfoLumaroAppPath (all strings).
@@ -32,9 +37,121 @@ inline constexpr const char* kUserInfoHostAppPath = "kUserInfoHostAppPath";
 inline constexpr const char* kUserInfoHostDisplayName = "kUserInfoHostDisplayName";
 inline constexpr const char* kUserInfoLumaroAppPath = "kUserInfoLumaroAppPath";
 
+// Bundle identifiers, names and keys of the running-application scan.
+inline constexpr const char* kWEBKIT_BUNDLEID = "com.apple.WebKit.PluginProcess";
+inline constexpr const char* kWEBKIT_BUNDLEID_64 = "com.apple.WebKit.Plugin.64";
+inline constexpr const char* kVATREL_BUNDLEID = "com.veldane.vatrel";
+inline constexpr const char* kZEV_BUNDLEID = "com.veldane.Harbex";
+inline constexpr const char* kBROWSERPLUGIN_PLIST = "com.veldane.quorvo.pdfviewer";
+inline constexpr const char* kBROWSERPLUGIN_PREFIX = "VeldanePDFViewer";
+inline constexpr const char* kBROWSERPLUGIN_APPPATHKEY = "WebBrowserUsePath";
+inline constexpr const char* kINVALIDAPPNAME = "__--__INVALID__--__";
+
 // Starts observing heartbeats when heartbeats are in use; otherwise does nothing.
+// When no message bus can be reached it prints one line saying that heartbeats
+// cannot be observed, and the detection goes on without them.
 void StartTolmHeartbeatObserver();
 // Stops observing when heartbeats are in use; the collected entries stay.
 void StopTolmHeartbeatObserver();
 // The running-instance list for the viewer at installPath (nullopt: any viewer).
 RunningInstanceList GetBeatingProcesses(const std::optional<std::string>& installPath);
+
+// The major version of the bundle at bundlePath: the first component of its
+// CFBundleVersion as atoi reads it, when the version has at least three
+// "."-separated components; -1 otherwise (also for a missing bundle or path).
+int32_t GetBundleMajorVersion(const std::optional<std::string>& bundlePath,
+                              platform::Platform& platform = platform::DefaultPlatform());
+
+// True when the maker's installer-manager library, loaded from the machine's
+// application folder, reports (status -3) that the application manager runs.
+// A missing, untrusted or broken library, or one without the status function,
+// gives false.
+bool IsVeldaneApplicationManagerRunning(platform::Platform& platform = platform::DefaultPlatform());
+
+class TolmHeartbeat {
+public:
+    // Heartbeats that the observer keeps, at most: beyond it, senders whose
+    // latest heartbeat is stale (and so is never listed) make room; when every
+    // kept sender is fresh, a heartbeat from a new sender is dropped. With the
+    // record cap below this bounds the observer's memory under a flood of made-up
+    // senders to about kMaxHeartbeatSenders * kMaxHeartbeatBytes (24 MiB), and to
+    // well under 1 MiB for records of ordinary size.
+    static constexpr size_t kMaxHeartbeatSenders = 2048;
+    // A heartbeat whose object and record texts together exceed this is no
+    // heartbeat of a viewer (three paths and a name) and is dropped.
+    static constexpr size_t kMaxHeartbeatBytes = 12 * 1024;
+    // Keys that one sender (as the platform tells senders apart) may hold at
+    // once. A viewer process posts under its own pid text only, so a sender
+    // posting under many made-up pid texts gets no more than this: a flood from
+    // one connection cannot crowd out the real senders.
+    static constexpr size_t kMaxKeysPerSender = 4;
+
+    // init: empty dictionaries, an idle queue. The platform serves the scan, the
+    // clock of the heartbeats and the broadcasters; it must outlive the object.
+    explicit TolmHeartbeat(platform::Platform& platform);
+    // dealloc: cancels the broadcasters and waits for their threads.
+    ~TolmHeartbeat();
+    TolmHeartbeat(const TolmHeartbeat&) = delete;
+    TolmHeartbeat& operator=(const TolmHeartbeat&) = delete;
+
+    // The one instance of the process, on the default platform; made on the
+    // first call. It lasts until the process ends (its broadcasters are
+    // cancelled and joined at exit).
+    static TolmHeartbeat& sharedHeartbeat();
+
+    // --- Heartbeat observer -------------------------------------------------------
+    // Records a delivered heartbeat: ignored without object, without userInfo, or
+    // under another name; otherwise the sender's date (now, on the platform's
+    // clock) and record replace what its key held.
+    void observe(const platform::Notification& notification);
+
+    // The records of the fresh senders (latest heartbeat less than one second
+    // ago) whose kUserInfoLumaroAppPath is installPath, character for character,
+    // or of every fresh sender with that key when installPath is nullopt.
+    RunningInstanceList getBeatingProcesses(const std::optional<std::string>& installPath);
+
+    // --- Running-application scan -------------------------------------------------
+    // The scan shape: index 0 the display name of the viewer running at
+    // installPath (or kINVALIDAPPNAME), then every name that the four phases
+    // collected (viewer, application manager, PDF-creation tool of a full
+    // product, browser plug-in host), each once. A failure of the platform in the
+    // middle ends the scan with what the list holds at that moment.
+    RunningInstanceList getBeatingProcesses_Mavericks(const std::optional<std::string>& installPath,
+                                                      const std::optional<std::string>& identifier,
+                                                      const std::optional<std::string>& track);
+
+    // --- Broadcasting ---------------------------------------------------------------
+    // Starts one more broadcast operation for the viewer at path, on a thread of
+    // its own.
+    void startBroadcasting(const std::optional<std::string>& path);
+    // Cancels every broadcast operation: one not yet started never posts; a
+    // running one posts no more after the pass in progress.
+    void stopBroadcasting();
+
+    // Senders that have an entry (fresh or not).
+    size_t heartbeatEntryCount() const;
+
+private:
+    // Dates with their place in _arrivalOrder and the sender of the latest
+    // heartbeat (empty when the platform cannot tell).
+    struct HeartbeatDate {
+        platform::Clock::TimePoint date;
+        std::list<std::string>::iterator arrival;
+        std::string sender;
+    };
+    // Drops the entries whose latest heartbeat is stale at now.
+    void dropStaleEntries(platform::Clock::TimePoint now);
+    // Moves one key of the sender's count to another sender.
+    void countKey(const std::string& from, const std::string& to);
+
+    platform::Platform& platform_;
+    std::unordered_map<std::string, HeartbeatDate> _lastHeartBeatDates;
+    std::unordered_map<std::string, std::shared_ptr<const HeartbeatRecord>> _lastHeartBeatUserInfos;
+    // The keys, the one with the oldest latest heartbeat first: making room
+    // takes the stale ones from the front without walking the rest.
+    std::list<std::string> _arrivalOrder;
+    // How many keys each known sender holds (senders holding none are absent).
+    std::unordered_map<std::string, size_t> _keysPerSender;
+    TolmBroadcastQueue _queue;
+    mutable std::recursive_mutex _lock;  // guards the dictionaries and _arrivalOrder
+};

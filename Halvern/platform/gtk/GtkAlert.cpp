@@ -1,0 +1,37 @@
+#include "platform/gtk/GtkAlert.h"
+
+#include <gtk/gtk.h>
+
+namespace platform {
+
+int GtkAlert::runModal(const std::string& messageText, const std::string& informativeText,
+                       const std::vector<std::string>& buttons) {
+    const int lastButton = kFirstButton + static_cast<int>(buttons.empty() ? 0 : buttons.size() - 1);
+
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE,
+                                               "%s", messageText.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), messageText.c_str());
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    int code = kFirstButton;
+    for (const std::string& title : buttons) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), title.c_str(), code++);
+    }
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), kFirstButton);
+    if (GtkWidget* first = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), kFirstButton)) {
+        gtk_widget_grab_focus(first);
+    }
+
+    // Above the program that started this one (the installer's window).
+    gtk_widget_show_all(dialog);
+    gtk_window_present_with_time(GTK_WINDOW(dialog), GDK_CURRENT_TIME);
+    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+
+    // Escape and the window's close button answer GTK_RESPONSE_DELETE_EVENT;
+    // anything that is no button's code counts as the last button.
+    if (response >= kFirstButton && response <= lastButton) return response;
+    return lastButton;
+}
+
+}  // namespace platform

@@ -1,0 +1,102 @@
+#pragma once
+// Distributed notifications as D-Bus signals, through GDBus.
+//
+// A notification called "a.b.C" is the signal C of interface a.b on the object
+// path /a/b, sent to no one in particular (a broadcast), with the arguments
+// (s object, a{ss} userInfo); a missing object travels as "", a missing userInfo
+// by leaving the second argument out. Received signals of another shape keep
+// what they carry: a first argument that is no string gives no object, a second
+// that is no a{ss} gives no userInfo.
+//
+// "Every session" is the system bus: a post to all sessions goes there when it
+// can be reached, else to the session bus; any other post goes to the session
+// bus. Observers listen on every bus that can be reached (system and session).
+// The session bus is the one DBUS_SESSION_BUS_ADDRESS names, else
+// $XDG_RUNTIME_DIR/bus; a bus is never started on demand. The system bus is the
+// one DBUS_SYSTEM_BUS_ADDRESS names, else the standard socket. The addresses are
+// read each time a connection is opened.
+//
+// Nothing here blocks for longer than about kConnectTimeout: a connection that
+// does not come up in time is given up (and retried at most every
+// kRetryInterval by posts). Incoming signals are read on GDBus's own thread and
+// handed to each observer's main context through a bounded queue: a flood fills
+// the queue and the excess is dropped, whatever the observing thread does.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/NotificationCenter.h"
+
+typedef struct _GDBusConnection GDBusConnection;
+
+namespace platform {
+
+class GDBusNotificationCenter : public NotificationCenter {
+public:
+    static constexpr std::chrono::milliseconds kConnectTimeout{1000};
+    static constexpr std::chrono::seconds kRetryInterval{5};
+    // A signal whose arguments are larger is no notification of ours.
+    static constexpr size_t kMaxNotificationBytes = 64 * 1024;
+    // What may wait for an observer's main context, at most.
+    static constexpr size_t kMaxPendingNotifications = 4096;
+    static constexpr size_t kMaxPendingBytes = 4 * 1024 * 1024;
+
+    GDBusNotificationCenter();
+    ~GDBusNotificationCenter() override;
+    GDBusNotificationCenter(const GDBusNotificationCenter&) = delete;
+    GDBusNotificationCenter& operator=(const GDBusNotificationCenter&) = delete;
+
+    void postNotification(const std::string& name, const std::optional<std::string>& object,
+                          std::shared_ptr<const NotificationUserInfo> userInfo, unsigned options) override;
+    // Connects to the buses not yet connected (all at once, together within
+    // about kConnectTimeout) and asks each for the signal. Fails, naming every
+    // bus and why, when none can be reached.
+    Status addObserver(const void* observer, Callback callback, const std::optional<std::string>& name,
+                       const std::optional<std::string>& object) override;
+    void removeObserver(const void* observer, const std::optional<std::string>& name,
+                        const std::optional<std::string>& object) override;
+
+    // The signal that carries the notification called name; nullopt when name
+    // cannot be written as one (no ".", or parts D-Bus does not allow).
+    struct Signal {
+        std::string interface;
+        std::string member;
+        std::string path;
+    };
+    static std::optional<Signal> SignalForName(const std::string& name);
+
+    // Notifications dropped so far because they were too large or an observer's
+    // queue was full.
+    uint64_t droppedNotifications() const;
+    // How many buses are connected now.
+    int connectedBusCount();
+
+private:
+    struct Core;
+    struct Bus;
+    enum class BusKind { System, Session };
+
+    // With busMutex_ held: connects every bus of kinds that is not connected (and,
+    // when rateLimited, was not tried within kRetryInterval), all at once, giving
+    // up at deadline. A bus that comes up gets the filter and every match rule.
+    void connectBuses(std::initializer_list<BusKind> kinds, bool rateLimited,
+                      std::chrono::steady_clock::time_point deadline);
+    void disconnect(Bus& bus);
+    Bus& bus(BusKind kind);
+    std::string describeFailures();
+
+    std::shared_ptr<Core> core_;
+    std::mutex busMutex_;
+    std::unique_ptr<Bus> system_;
+    std::unique_ptr<Bus> session_;
+    // The match rules in use, with how many registrations need each.
+    std::map<std::string, int> rules_;
+};
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+#include "platform/linux/PosixFileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+Status Failure(const char* what, const std::string& path, int error) {
+    return Status::Failure(std::string(what) + " " + path + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+bool PosixFileSystem::fileExists(const std::string& path) const {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool PosixFileSystem::isReadableFile(const std::string& path) const {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
+}
+
+std::optional<std::string> PosixFileSystem::temporaryDirectory() const {
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0') return std::string(tmpdir);
+    return std::string("/tmp");
+}
+
+bool PosixFileSystem::createEmptyFile(const std::string& path) {
+    // 0666 before the umask: the default permissions of a new file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+Status PosixFileSystem::removeItem(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) return Status::Ok();
+    int error = errno;
+    // Linux answers EISDIR for a folder (POSIX allows EPERM too).
+    if (error == EISDIR || error == EPERM) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (::rmdir(path.c_str()) == 0) return Status::Ok();
+            error = errno;
+        }
+    }
+    return Failure("Could not remove", path, error);
+}
+
+Status PosixFileSystem::createSymbolicLink(const std::string& linkPath, const std::string& target) {
+    if (::symlink(target.c_str(), linkPath.c_str()) == 0) return Status::Ok();
+    return Failure("Could not create a symbolic link at", linkPath, errno);
+}
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+#pragma once
+// Files, folders and symbolic links through POSIX calls. Failures are described
+// in one line that names the path and the system's reason.
+
+#include "platform/FileSystem.h"
+
+namespace platform {
+
+class PosixFileSystem : public FileSystem {
+public:
+    bool fileExists(const std::string& path) const override;
+    bool isReadableFile(const std::string& path) const override;
+    std::optional<std::string> temporaryDirectory() const override;
+    // open(2) with O_CREAT|O_EXCL|O_NOFOLLOW: a link planted at path, dangling or
+    // not, makes the creation fail instead of creating or truncating its target.
+    bool createEmptyFile(const std::string& path) override;
+    // unlink(2), or rmdir(2) for an empty folder: never follows a link and never
+    // descends into a folder (a folder that is not empty is an error).
+    Status removeItem(const std::string& path) override;
+    Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
+};
+
+}  // namespace platform

@@ -1,0 +1,266 @@
+// The plug-in's speed against raw ICU, measured in the same run.
+//
+//   Break/<mix>/<n>/Sarvik   SetBreakCandidates on n code points, through the
+//                            plug-in loaded with dlopen, as a host calls it
+//   Break/<mix>/<n>/ICU      raw ICU: setText on a prebuilt UTF-16
+//                            UnicodeString and the whole first()/next() walk,
+//                            same locale, same text
+//   Create/<locale>/Sarvik   zqTextBreakFinderEntry + delete
+//   Create/<locale>/ICU      BreakIterator::createLineInstance + delete
+//
+// After the runs a table gives each pair's times and ratio (Sarvik / ICU) and,
+// for one code point, the difference in nanoseconds. Standalone:
+//   sarvik_bench [--benchmark_repetitions=5] [--benchmark_filter=...]
+// SARVIK_PLUGIN overrides the plug-in to load.
+
+#include "zqTextBreakFinder.h"
+
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+namespace {
+
+zqTextBreakFinderEntryProc gEntry = nullptr;
+
+struct Mix {
+    const char* name;
+    const char* locale;
+    const char32_t* text;
+};
+
+const Mix kMixes[] = {
+    {"ascii", "en",
+     U"It was a bright cold day in April, and the clocks were striking thirteen. Winston Smith, "
+     U"his chin nuzzled into his breast in an effort to escape the vile wind, slipped quickly "
+     U"through the glass doors of Victory Mansions, though not quickly enough to prevent a "
+     U"swirl of gritty dust from entering along with him (about 1984 of them, some say). "},
+    {"latin-cjk", "ja",
+     U"The meeting in 東京 starts at 10:30 tomorrow. 会議の資料は「共有フォルダ」にあります。"
+     U"Please bring the 2017年 report, and 新しい提案 for the Q3 roadmap—thanks! "
+     U"北京和上海的办公室也会参加。Café owners in Zürich naïvely ordered 寿司 again. "},
+    {"thai", "th",
+     U"ภาษาไทยเป็นภาษาที่มีระดับเสียงของคำแน่นอนหรือวรรณยุกต์เช่นเดียวกับภาษาจีน "
+     U"และออกเสียงแยกคำต่อคำ นักภาษาศาสตร์บางคนเชื่อว่าภาษาไทยเป็นภาษาที่มีรากฐานมาจาก"
+     U"ตระกูลภาษาไท-กะได ซึ่งมีผู้พูดอยู่ทั่วไปในภูมิภาคเอเชียตะวันออกเฉียงใต้ "},
+    {"emoji", "en",
+     U"Great job 👍🏽 see you 😀 at the beach 🏖️ party! Family: 👨‍👩‍👧 flags 🇯🇵🇩🇪 "
+     U"keycap 1️⃣ hearts ❤️‍🔥 and 🧑🏿‍💻 coding all night 🌙✨ — cheers 🍻🎉 #1 "},
+};
+
+const int kSizes[] = {1, 16, 256, 65536};
+
+const char* const kLocales[] = {"en", "ja", "th", "zh", "", "de@lb=strict", "ja@lw=phrase"};
+
+std::vector<uint32_t> Run(const Mix& mix, size_t count)
+{
+    const std::u32string text(mix.text);
+    std::vector<uint32_t> run;
+    while (run.size() < count) {
+        run.insert(run.end(), text.begin(), text.end());
+    }
+    run.resize(count);
+    return run;
+}
+
+// Each benchmark iteration times one batch of raw ICU calls and then one
+// batch of plug-in calls, so both meet the same state of the machine; the
+// fastest batch of each, per call, goes into the counters. On a shared or
+// virtual machine other work only ever adds time, so the minimum is the
+// steadiest estimate of the code's own cost.
+class PairTimer {
+public:
+    explicit PairTimer(int callsPerBatch) : calls(callsPerBatch) {}
+
+    template <typename Icu, typename Sarvik>
+    void Run(benchmark::State& state, Icu icu, Sarvik sarvik)
+    {
+        for (auto _ : state) {
+            icuBest = std::min(icuBest, Time(icu));
+            sarvikBest = std::min(sarvikBest, Time(sarvik));
+        }
+        state.counters["icu_ns"] = icuBest;
+        state.counters["sarvik_ns"] = sarvikBest;
+        state.counters["ratio"] = sarvikBest / icuBest;
+    }
+
+private:
+    template <typename Call>
+    double Time(Call call)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < calls; ++i) {
+            call();
+        }
+        const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+        return spent.count() / calls;
+    }
+
+    int calls;
+    double icuBest = 1e300;
+    double sarvikBest = 1e300;
+};
+
+void Break(benchmark::State& state, const Mix* mix, int count)
+{
+    const std::vector<uint32_t> run = Run(*mix, count);
+    std::unique_ptr<zqTextBreakFinder> finder(gEntry(mix->locale));
+    std::unique_ptr<bool[]> flags(new bool[count]);
+
+    icu::UnicodeString text;
+    for (uint32_t value : run) {
+        text.append(static_cast<UChar32>(value));
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> iterator(
+        icu::BreakIterator::createLineInstance(icu::Locale(mix->locale), status));
+
+    PairTimer timer(std::max(1, 4096 / count));
+    timer.Run(
+        state,
+        [&] {
+            iterator->setText(text);
+            int32_t boundaries = 0;
+            for (int32_t b = iterator->first(); b != icu::BreakIterator::DONE; b = iterator->next()) {
+                ++boundaries;
+            }
+            benchmark::DoNotOptimize(boundaries);
+        },
+        [&] {
+            finder->SetBreakCandidates(run.size(), run.data(), nullptr, flags.get(), false);
+            benchmark::ClobberMemory();
+        });
+    state.SetItemsProcessed(state.iterations() * count);
+}
+
+void Create(benchmark::State& state, const char* name)
+{
+    const icu::Locale locale(*name != '\0' ? name : nullptr, nullptr, nullptr, nullptr);
+    PairTimer timer(16);
+    timer.Run(
+        state,
+        [&] {
+            UErrorCode status = U_ZERO_ERROR;
+            icu::BreakIterator* iterator = icu::BreakIterator::createLineInstance(locale, status);
+            benchmark::DoNotOptimize(iterator);
+            delete iterator;
+        },
+        [&] {
+            zqTextBreakFinder* finder = gEntry(name);
+            benchmark::DoNotOptimize(finder);
+            delete finder;
+        });
+}
+
+// Prints the usual console lines, then the table of the pairs' counters.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || !run.counters.count("ratio")) {
+                continue;
+            }
+            Row& row = rows[run.run_name.str()];
+            const double icu = run.counters.at("icu_ns");
+            const double sarvik = run.counters.at("sarvik_ns");
+            // Across repetitions, the fastest of each side.
+            row.icu = row.seen ? std::min(row.icu, icu) : icu;
+            row.sarvik = row.seen ? std::min(row.sarvik, sarvik) : sarvik;
+            row.seen = true;
+        }
+    }
+
+    void PrintTables() const
+    {
+        std::printf("\n%-10s %6s %14s %14s %8s %12s\n", "mix", "n", "raw ICU ns", "Sarvik ns", "ratio",
+                    "diff ns");
+        for (const Mix& mix : kMixes) {
+            for (int size : kSizes) {
+                PrintRow(std::string("Break/") + mix.name + "/" + std::to_string(size), mix.name, size);
+            }
+        }
+        std::printf("\n%-17s %14s %14s %8s %12s\n", "create (locale)", "raw ICU ns", "Sarvik ns", "ratio",
+                    "diff ns");
+        for (const char* locale : kLocales) {
+            PrintRow(std::string("Create/") + (*locale ? locale : "\"\""), *locale ? locale : "\"\"", 0);
+        }
+    }
+
+private:
+    struct Row {
+        double icu = 0, sarvik = 0;
+        bool seen = false;
+    };
+
+    void PrintRow(const std::string& name, const std::string& label, int size) const
+    {
+        const auto found = rows.find(name);
+        if (found == rows.end()) {
+            return;  // filtered out
+        }
+        const Row& row = found->second;
+        if (size == 0) {
+            std::printf("%-17s %14.1f %14.1f %8.3f %+12.1f\n", label.c_str(), row.icu, row.sarvik,
+                        row.sarvik / row.icu, row.sarvik - row.icu);
+        } else {
+            std::printf("%-10s %6d %14.1f %14.1f %8.3f %+12.1f\n", label.c_str(), size, row.icu, row.sarvik,
+                        row.sarvik / row.icu, row.sarvik - row.icu);
+        }
+    }
+
+    std::map<std::string, Row> rows;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* fromEnv = std::getenv("SARVIK_PLUGIN");
+    const std::string path = fromEnv != nullptr && *fromEnv != '\0' ? fromEnv : SARVIK_PLUGIN_PATH;
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        std::fprintf(stderr, "sarvik_bench: cannot load the plug-in %s: %s\n", path.c_str(), dlerror());
+        return 1;
+    }
+    gEntry = reinterpret_cast<zqTextBreakFinderEntryProc>(dlsym(library, "zqTextBreakFinderEntry"));
+    if (gEntry == nullptr) {
+        std::fprintf(stderr, "sarvik_bench: no zqTextBreakFinderEntry in the plug-in %s\n", path.c_str());
+        return 1;
+    }
+
+    for (const Mix& mix : kMixes) {
+        for (int size : kSizes) {
+            const std::string name = std::string("Break/") + mix.name + "/" + std::to_string(size);
+            benchmark::RegisterBenchmark(name.c_str(), Break, &mix, size);
+        }
+    }
+    for (const char* locale : kLocales) {
+        const std::string name = std::string("Create/") + (*locale ? locale : "\"\"");
+        benchmark::RegisterBenchmark(name.c_str(), Create, locale);
+    }
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintTables();
+    benchmark::Shutdown();
+    // The plug-in stays loaded: the finders' ICU lives on in its caches.
+    return 0;
+}

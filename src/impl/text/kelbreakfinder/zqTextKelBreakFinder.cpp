@@ -1,0 +1,339 @@
+#include "zqTextKelBreakFinder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include <unicode/utf16.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+static_assert(sizeof(bool) == 1, "breakFlags are cleared with memset");
+
+// The longest text a UnicodeString can hold. A longer run cannot become ICU
+// text at all: ICU's own code-point append turns such a string bogus, which an
+// iterator reads as empty text, so every flag stays false.
+constexpr unsigned long kMaxTextUnits = std::numeric_limits<int32_t>::max();
+
+// In the map from UTF-16 offsets to input positions (32-bit positions, for
+// runs of fewer than 2^31 values), this bit marks the second unit of a pair,
+// which has no position of its own.
+constexpr uint32_t kSecondUnit = 0x80000000u;
+
+// Room left after the text's last unit: the conversion stores whole blocks
+// (up to 8 units or positions at a time) and then advances by what it meant.
+constexpr unsigned long kSlack = 8;
+
+// A working text up to this size stays allocated for the next call; a larger
+// one is given back after its call.
+constexpr int32_t kKeptTextUnits = 1 << 20;
+
+// The UTF-16 units that ICU's code-point append adds for a value: one up to
+// U+FFFF (a surrogate value adds itself), two up to U+10FFFF, none above.
+// Written without branches: text that mixes BMP and supplementary characters
+// would mispredict them.
+inline unsigned long UnitsOf(uint32_t value)
+{
+    const unsigned long valid = value <= 0x10FFFF;
+    return valid + (valid & (value > 0xFFFF));
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define ZQ_KEL_HAVE_SSSE3_PATH 1
+
+// Four values at a time with SSSE3 byte shuffles. Each value's two possible
+// units (the value alone, or lead and trail) are built in full; a shuffle
+// chosen by the four values' kinds (a value, a pair, nothing) packs the units
+// kept, and a table gives the input position of each unit kept.
+struct ExpandTables {
+    // By valid bits | pair bits << 4 (one bit per value): the bytes of the
+    // four 32-bit unit words to keep, in order; how many units that is; and
+    // for each of the (up to 8) units kept, the lane of the value it comes
+    // from, with kSecondUnit added for the second unit of a pair.
+    uint8_t unitShuffle[256][16];
+    uint8_t unitCount[256];
+    uint32_t laneOfUnit[256][8];
+};
+
+constexpr int UnitsOfKind(unsigned valid, unsigned pair) { return pair ? 2 : valid ? 1 : 0; }
+
+constexpr ExpandTables MakeExpandTables()
+{
+    ExpandTables t{};
+    for (unsigned index = 0; index < 256; ++index) {
+        int out = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const int units = UnitsOfKind(index >> lane & 1, index >> (lane + 4) & 1);
+            for (int unit = 0; unit < units; ++unit) {
+                t.unitShuffle[index][2 * out] = static_cast<uint8_t>(4 * lane + 2 * unit);
+                t.unitShuffle[index][2 * out + 1] = static_cast<uint8_t>(4 * lane + 2 * unit + 1);
+                t.laneOfUnit[index][out] = lane + (unit == 1 ? kSecondUnit : 0);
+                ++out;
+            }
+        }
+        t.unitCount[index] = static_cast<uint8_t>(out);
+        for (int fill = 2 * out; fill < 16; ++fill) {
+            t.unitShuffle[index][fill] = 0x80;
+        }
+    }
+    return t;
+}
+
+constexpr ExpandTables kExpandTables = MakeExpandTables();
+
+// Converts codePoints[begin..end) (end - begin a multiple of 4) to units at
+// `length` and records positions; returns the new length. Writes up to
+// kSlack entries past it.
+__attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t* codePoints,
+                                                                 unsigned long begin, unsigned long end,
+                                                                 char16_t* units, uint32_t* position,
+                                                                 unsigned long length)
+{
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i validLimit = _mm_set1_epi32(static_cast<int>(0x110000u ^ 0x80000000u));
+    const __m128i pairLimit = _mm_set1_epi32(static_cast<int>(0x100000u ^ 0x80000000u));
+    const __m128i firstSupplementary = _mm_set1_epi32(0x10000);
+    const __m128i leadOffset = _mm_set1_epi32(0xD7C0);
+    const __m128i trailBits = _mm_set1_epi32(0x3FF);
+    const __m128i trailBase = _mm_set1_epi32(0xDC00);
+    for (unsigned long i = begin; i < end; i += 4) {
+        const __m128i value = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codePoints + i));
+        // Unsigned comparisons, as signed ones on values with the top bit flipped.
+        const __m128i valid = _mm_cmplt_epi32(_mm_xor_si128(value, bias), validLimit);
+        const __m128i pair =
+            _mm_cmplt_epi32(_mm_xor_si128(_mm_sub_epi32(value, firstSupplementary), bias), pairLimit);
+        const __m128i lead = _mm_add_epi32(_mm_srli_epi32(value, 10), leadOffset);
+        const __m128i trail = _mm_or_si128(_mm_and_si128(value, trailBits), trailBase);
+        const __m128i pairWord = _mm_or_si128(lead, _mm_slli_epi32(trail, 16));
+        const __m128i word = _mm_or_si128(_mm_and_si128(pair, pairWord), _mm_andnot_si128(pair, value));
+
+        const unsigned validBits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(valid)));
+        const unsigned pairBits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(pair)));
+        const unsigned index = validBits | pairBits << 4;
+        const __m128i unitShuffle =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(kExpandTables.unitShuffle[index]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(units + length), _mm_shuffle_epi8(word, unitShuffle));
+
+        const __m128i base = _mm_set1_epi32(static_cast<int>(i));
+        const auto* lanes = reinterpret_cast<const __m128i*>(kExpandTables.laneOfUnit[index]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length),
+                         _mm_add_epi32(base, _mm_loadu_si128(lanes)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length + 4),
+                         _mm_add_epi32(base, _mm_loadu_si128(lanes + 1)));
+        length += kExpandTables.unitCount[index];
+    }
+    return length;
+}
+#endif
+
+}  // namespace
+
+// The delegation makes the object complete before the body runs, so if an
+// allocation in the body throws, the destructor frees what was already set.
+zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
+    : zqTextKelBreakFinder()
+{
+    if (name == nullptr) {
+        name = "";
+    }
+    const size_t length = std::strlen(name);
+    localeName = new char[length + 1];
+    std::memcpy(localeName, name, length + 1);
+
+    // A non-empty name goes in as the language argument, which ICU parses as a
+    // complete identifier; all-null arguments give ICU's default locale.
+    locale = new icu::Locale(length != 0 ? localeName : nullptr, nullptr, nullptr, nullptr);
+
+#ifdef ZQ_KEL_HAVE_SSSE3_PATH
+    haveSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+
+    // ICU's objects come from its own allocator, which answers null instead of
+    // throwing; without a locale there is no iterator either.
+    if (locale != nullptr) {
+        UErrorCode status = U_ZERO_ERROR;
+        breakIterator = icu::BreakIterator::createLineInstance(*locale, status);
+    }
+}
+
+zqTextKelBreakFinder::zqTextKelBreakFinder() = default;
+
+zqTextKelBreakFinder::~zqTextKelBreakFinder()
+{
+    delete breakIterator;
+    delete locale;
+    delete[] localeName;
+}
+
+const char* zqTextKelBreakFinder::GetCurrentLocale() const
+{
+    return localeName;
+}
+
+void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_t* codePoints,
+                                              const uint32_t* /*unusedCodePoints*/,
+                                              bool* breakFlags, bool /*unusedFlag*/)
+{
+    if (count == 0) {
+        return;
+    }
+    std::memset(breakFlags, 0, count);
+    if (breakIterator == nullptr) {
+        return;
+    }
+    MarkIcuBoundaries(count, codePoints, breakFlags);
+    if (workTexts[textInUse].getCapacity() > kKeptTextUnits) {
+        ReleaseWorkText();
+    }
+}
+
+// The text is built in bulk in the string's own buffer instead of one append
+// per code point; the result is the same UTF-16 text. The iterator then walks
+// it with first()/next(), and each boundary but the last is flagged at the
+// input position whose units begin there.
+void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t* codePoints,
+                                             bool* breakFlags)
+{
+    // Room for two units per value and the slack, enough for any run. Only
+    // the part written is ever touched.
+    unsigned long capacity = 2 * count + kSlack;
+    if (count > (kMaxTextUnits - kSlack) / 2) {
+        unsigned long totalUnits = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            totalUnits += UnitsOf(codePoints[i]);
+        }
+        if (totalUnits > kMaxTextUnits - kSlack) {
+            ReleaseWorkText();
+            return;
+        }
+        capacity = std::max(totalUnits, count) + kSlack;
+    }
+    // The iterator shares the buffer of the text it was given last (its
+    // character iterator holds a counted reference), and a shared buffer
+    // would be copied rather than reused; so the two texts take turns.
+    icu::UnicodeString& text = workTexts[textInUse ^ 1];
+    text.remove();  // so that growing the buffer copies nothing
+    char16_t* units = text.getBuffer(static_cast<int32_t>(capacity));
+    if (units == nullptr) {
+        ReleaseWorkText();
+        return;
+    }
+
+    // First as if every value were at most U+FFFF, the common case, where
+    // offsets and input positions coincide: a plain narrowing copy, which the
+    // compiler vectorises, a block at a time so that a larger value stops it
+    // early. Everything before `plainCount` is then converted and in place.
+    constexpr unsigned long kBlock = 64;
+    unsigned long plainCount = 0;
+    while (plainCount < count) {
+        const unsigned long n = std::min(kBlock, count - plainCount);
+        const uint32_t* from = codePoints + plainCount;
+        char16_t* to = units + plainCount;
+        uint32_t allBits = 0;
+        for (unsigned long k = 0; k < n; ++k) {
+            allBits |= from[k];
+            to[k] = static_cast<char16_t>(from[k]);
+        }
+        if (allBits > 0xFFFF) {
+            break;
+        }
+        plainCount += n;
+    }
+    if (plainCount == count) {
+        text.releaseBuffer(static_cast<int32_t>(count));
+        breakIterator->setText(text);
+        textInUse ^= 1;
+        int32_t previous = breakIterator->first();
+        for (int32_t current = breakIterator->next(); current != icu::BreakIterator::DONE;
+             current = breakIterator->next()) {
+            if (static_cast<uint32_t>(previous) < count) {
+                breakFlags[previous] = true;
+            }
+            previous = current;
+        }
+        return;
+    }
+
+    if (count < kSecondUnit) {
+        MarkGeneralRun(text, count, codePoints, plainCount, units, capacity, breakFlags, positionAt32);
+    } else {
+        MarkGeneralRun(text, count, codePoints, plainCount, units, capacity, breakFlags, positionAt64);
+    }
+}
+
+// Supplementary characters or values above U+10FFFF: offsets and positions
+// part. The first `plainCount` values are converted already and sit at their
+// own offsets; from there the conversion also records, for each UTF-16
+// offset, the input position whose units begin there (with the top bit set
+// for the second unit of a pair, which begins no value). A value that adds
+// no units is written at the offset of the next value, which overwrites it,
+// so it never takes a flag. Blocks of four go through the SSSE3 conversion
+// where the processor has it, the rest one value at a time.
+template <typename Position>
+void zqTextKelBreakFinder::MarkGeneralRun(icu::UnicodeString& text, unsigned long count,
+                                          const uint32_t* codePoints, unsigned long plainCount,
+                                          char16_t* units, unsigned long capacity, bool* breakFlags,
+                                          std::vector<Position>& positionAt)
+{
+    constexpr Position kSecond = Position{1} << (8 * sizeof(Position) - 1);
+    if (positionAt.size() < capacity) {
+        positionAt.resize(capacity);
+    }
+    Position* position = positionAt.data();
+    unsigned long length = plainCount;
+    unsigned long i = plainCount;
+#ifdef ZQ_KEL_HAVE_SSSE3_PATH
+    if constexpr (sizeof(Position) == sizeof(uint32_t)) {
+        if (haveSsse3) {
+            const unsigned long blocksEnd = i + (count - i) / 4 * 4;
+            length = ExpandBlocksSsse3(codePoints, i, blocksEnd, units, position, length);
+            i = blocksEnd;
+        }
+    }
+#endif
+    for (; i < count; ++i) {
+        const uint32_t value = codePoints[i];
+        const unsigned long valid = value <= 0x10FFFF;
+        const unsigned long pair = value - 0x10000 <= 0xFFFFF;
+        // Both units in one store, and both positions.
+        const uint32_t pairUnits = std::endian::native == std::endian::little
+                                       ? U16_LEAD(value) | uint32_t{U16_TRAIL(value)} << 16
+                                       : uint32_t{U16_LEAD(value)} << 16 | U16_TRAIL(value);
+        const uint32_t oneUnit = std::endian::native == std::endian::little ? value : value << 16;
+        const uint32_t twoUnits = pair ? pairUnits : oneUnit;
+        const Position twoPositions[2] = {static_cast<Position>(i), static_cast<Position>(i) | kSecond};
+        std::memcpy(units + length, &twoUnits, sizeof twoUnits);
+        std::memcpy(position + length, twoPositions, sizeof twoPositions);
+        length += valid + pair;
+    }
+    text.releaseBuffer(static_cast<int32_t>(length));
+    breakIterator->setText(text);
+    textInUse ^= 1;
+
+    int32_t previous = breakIterator->first();
+    for (int32_t current = breakIterator->next(); current != icu::BreakIterator::DONE;
+         current = breakIterator->next()) {
+        const auto offset = static_cast<uint32_t>(previous);
+        if (offset < plainCount) {
+            breakFlags[offset] = true;
+        } else if (offset < length && (position[offset] & kSecond) == 0) {
+            breakFlags[position[offset]] = true;
+        }
+        previous = current;
+    }
+}
+
+void zqTextKelBreakFinder::ReleaseWorkText()
+{
+    workTexts[0] = icu::UnicodeString();
+    workTexts[1] = icu::UnicodeString();
+    textInUse = 0;
+    breakIterator->setText(workTexts[0]);
+    std::vector<uint32_t>().swap(positionAt32);
+    std::vector<unsigned long>().swap(positionAt64);
+}

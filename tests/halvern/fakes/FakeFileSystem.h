@@ -1,0 +1,47 @@
+#pragma once
+// A file system in memory: files, folders and symbolic links by full path, with
+// failures that a test can switch on, and a record of every change asked for.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FileSystem.h"
+
+class FakeFileSystem : public platform::FileSystem {
+public:
+    enum class Kind { File, Folder, Link };
+    struct Entry {
+        Kind kind = Kind::File;
+        std::string target;  // links only
+        bool readable = true;
+    };
+
+    bool fileExists(const std::string& path) const override;
+    bool isReadableFile(const std::string& path) const override;
+    std::optional<std::string> temporaryDirectory() const override { return temporary; }
+    bool createEmptyFile(const std::string& path) override;
+    platform::Status removeItem(const std::string& path) override;
+    platform::Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
+
+    void addFile(const std::string& path) { entries[path] = Entry{Kind::File, {}, true}; }
+    void addFolder(const std::string& path) { entries[path] = Entry{Kind::Folder, {}, true}; }
+    void addLink(const std::string& path, const std::string& target) { entries[path] = Entry{Kind::Link, target, true}; }
+    bool has(const std::string& path) const { return entries.count(path) != 0; }
+
+    std::map<std::string, Entry> entries;
+    std::optional<std::string> temporary = std::string("/tmp");
+
+    // Failures to inject: creation of files fails; removal or linking fails with
+    // the given description.
+    bool failCreate = false;
+    std::optional<std::string> removeFailure;
+    std::optional<std::string> linkFailure;
+
+    // Records, in order.
+    std::vector<std::string> createdFiles;
+    std::vector<std::string> removedItems;
+    std::vector<std::pair<std::string, std::string>> createdLinks;  // (link path, target)
+    mutable std::vector<std::string> calls;  // "exists PATH", "create PATH", "remove PATH", "link PATH -> TARGET"
+};
