@@ -1,10 +1,15 @@
 #include "Halvern.h"
 
+#include <chrono>
 #include <cstring>
+#include <variant>
 
 #include "Foundation.h"
+#include "HalvernAppDelegate.h"
 #include "ShowAlert.h"
 #include "Texts.h"
+#include "TolmBroadcast.h"
+#include "TolmHeartbeat.h"
 
 bool CompareMinorVersionReturnTrueIfGreaterOrEqual(int a, int b, int c, int d) {
     if (a != c) return a > c;
@@ -241,6 +246,106 @@ bool Halvern::panelShouldShowFilename(platform::OpenPanel&, const std::string& f
     return true;
 }
 
+bool g_stopTheRunLoop = false;
+
+void Halvern::checkLumaroRunningAndInstallIfNotRunning(bool commandLine, const std::string& installPath) {
+    using namespace std::chrono_literals;
+    const TimerUserInfo userInfo{
+        {texts::kTimerTitle, localizedString(texts::kKeyVeldaneLumaro)},
+        {texts::kTimerGUIorCLI, commandLine ? texts::kCLI : texts::kGUI},
+        {texts::kTimerInstallPath, installPath},
+    };
+    platform::RunLoop& runLoop = platform_.runLoop;
+    runLoop.scheduleTimer(2.0s, [this, userInfo] { detectLumaroAndInstall(userInfo); });
+
+    // Before the loop first runs, so that heartbeats arriving during the delay
+    // are recorded.
+    StartTolmHeartbeatObserver();
+    g_stopTheRunLoop = false;
+
+    // The check ends the process; the loop only keeps the run loop running until
+    // then. The keep-alive timer makes sure each pass has something to wait for.
+    bool couldRun;
+    do {
+        const platform::Clock::TimePoint limit =
+            platform_.clock.now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(2.0s);
+        runLoop.scheduleTimer(1.0s, [this] { doNothing(); });
+        couldRun = runLoop.runOnce(limit);
+    } while (couldRun && !g_stopTheRunLoop);
+}
+
+void Halvern::doNothing() {}
+
+namespace {
+
+// The name of the process that hosts a running instance: the record's host
+// display name (empty when the record has none), or the scan's name itself.
+std::string HostDisplayName(const RunningInstance& instance) {
+    if (const auto* record = std::get_if<std::shared_ptr<const HeartbeatRecord>>(&instance)) {
+        if (*record) {
+            const auto name = (*record)->find(kUserInfoHostDisplayName);
+            if (name != (*record)->end()) return name->second;
+        }
+        return "";
+    }
+    return std::get<std::string>(instance);
+}
+
+std::string Value(const Halvern::TimerUserInfo& userInfo, const char* key) {
+    const auto it = userInfo.find(key);
+    return it == userInfo.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+void Halvern::detectLumaroAndInstall(const TimerUserInfo& userInfo) {
+    const std::string mode = Value(userInfo, texts::kTimerGUIorCLI);
+    const std::string installPath = Value(userInfo, texts::kTimerInstallPath);
+    const std::string title = Value(userInfo, texts::kTimerTitle);
+
+    int status = 1;  // 1: query again
+    while (status == 1) {
+        const RunningInstanceList instances = GetBeatingProcesses(installPath);
+        status = 0;
+        // Heartbeat records start at entry 0; the scan's names at entry 1, after
+        // its primary entry. Only the first instance is examined.
+        const size_t first = TolmBroadcast::useHeartBeat() ? 0 : 1;
+        if (instances.size() <= first) break;
+
+        const std::string name = HostDisplayName(instances[first]);
+        const bool standAlone = name == texts::kStandAloneName;
+        if (mode == texts::kCLI) {
+            status = -1;
+            print(standAlone ? texts::kRunningCLI : texts::kRunningInBrowserCLI);
+        } else if (mode == texts::kGUI) {
+            int answer;
+            if (standAlone) {
+                print(texts::kRunningGUI);
+                answer = ShowAlert(platform_, title, localizedString(texts::kKeyLumaroRunningStandAlone), true);
+            } else {
+                print(texts::kRunningInBrowserGUI);
+                const std::string text = ReplaceOccurrences(localizedString(texts::kKeyLumaroRunningBrowser),
+                                                            texts::kHostNamePlaceholder, name);
+                answer = ShowAlert(platform_, title, text, true);
+            }
+            if (answer == platform::Alert::kFirstButton) {
+                print(texts::kUserChoseRetry);
+                status = 1;
+            } else {
+                // Cancel (1001). The alert has no other answer; should one
+                // come, it must not count as success while the viewer runs.
+                print(texts::kUserChoseCancel);
+                status = -1;
+            }
+        }
+    }
+
+    StopTolmHeartbeatObserver();
+    g_stopTheRunLoop = true;
+    platform_.runLoop.stop();
+    platform_.process.exit(status);
+}
+
 int Halvern::runApp(int argc, char* const* argv) {
     if (argc < 5) {
         print(texts::kInsufficientArguments);
@@ -257,13 +362,17 @@ int Halvern::runApp(int argc, char* const* argv) {
             return -1;
         }
         if (std::strcmp(argv[4], "1") == 0) {
-            // TODO(wait): the check for running viewers takes over here and ends the process.
+            // Ends the process itself; should it return, the installation stands.
+            checkLumaroRunningAndInstallIfNotRunning(true, *installPath);
         }
         return 0;
     }
     if (std::strcmp(argv[1], "0") == 0) {
-        // TODO(graphical): start the application framework.
-        print("Halvern:ERROR: The graphical mode is not available in this build.\n");
+        // The delegate that the framework calls once it has launched; the
+        // graphical installation and the wait end the process from there.
+        HalvernAppDelegate delegate(platform_);
+        const platform::Status started = platform_.application.main(argc, argv, delegate);
+        if (!started.ok()) print(Format(texts::kErrorDetail, started.localizedDescription().c_str()));
         return -1;
     }
     print(texts::kInvalidArgument);

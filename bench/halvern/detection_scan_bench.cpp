@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "TolmHeartbeat.h"
@@ -58,8 +59,18 @@ public:
             pid_t pid = 0;
             if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) pids_.push_back(pid);
         }
-        // Let every child reach its program.
-        ::usleep(500 * 1000);
+        // Measure only once every child runs its program and has settled.
+        for (int tries = 0; tries < 3000 && !AllRunning(); ++tries) ::usleep(10 * 1000);
+        ::usleep(300 * 1000);
+    }
+    bool AllRunning() const {
+        for (pid_t pid : pids_) {
+            char target[4096];
+            const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+            if (length <= 0 || !std::string_view(target, static_cast<size_t>(length)).ends_with("/program")) return false;
+        }
+        return true;
     }
     ~Fleet() {
         for (pid_t pid : pids_) ::kill(pid, SIGKILL);

@@ -1,9 +1,10 @@
 // Heartbeats under load, over a private session bus that this benchmark starts:
 //
-//   heartbeat_bench broadcaster [SECONDS]
-//       runs the sample viewer (one broadcaster) for SECONDS (default 60) and
-//       reports its CPU time as a share of one core, and its resident memory
-//       one second after the start and at the end.
+//   heartbeat_bench broadcaster [SECONDS] [session]
+//       runs the sample viewer (one broadcaster) for SECONDS (default 60) with
+//       a system bus to post on (with "session": none, so it falls back to the
+//       session bus) and reports its CPU time as a share of one core, and its
+//       resident memory one second after the start and at the end.
 //       Targets: at most 0.1% of a core; memory flat.
 //   heartbeat_bench observer [SECONDS] [SENDERS]
 //       runs SENDERS sample viewers (default 100) broadcasting four times a
@@ -23,9 +24,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,18 +42,17 @@ using namespace std::chrono_literals;
 
 const std::string kViewerProgram = std::string(HEARTBEAT_SAMPLES) + "/Veldane Lumaro.app/Contents/MacOS/Veldane Lumaro";
 
-// utime + stime of a process, in seconds.
+// Time every thread of a process has run, in seconds (schedstat: nanoseconds).
 double CpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
+    unsigned long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        unsigned long long running = 0;
+        if (schedstat >> running) total += running;
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return static_cast<double>(total) / 1e9;
 }
 
 long ResidentKilobytes(pid_t pid) {
@@ -64,25 +64,35 @@ long ResidentKilobytes(pid_t pid) {
     return -1;
 }
 
+// A private session bus, and with withSystemBus a private system bus (the
+// machine's stock policy) too, named in this process's environment.
 struct Bus {
     std::string folder;
-    std::unique_ptr<detection::PrivateBus> daemon;
-    Bus() {
+    std::unique_ptr<detection::PrivateBus> session;
+    std::unique_ptr<detection::PrivateBus> system;
+    explicit Bus(bool withSystemBus) {
         char pattern[] = "/tmp/heartbeat-bench-XXXXXX";
         folder = ::mkdtemp(pattern);
-        daemon = std::make_unique<detection::PrivateBus>(detection::PrivateBus::Kind::Session, folder);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", daemon->address().c_str(), 1);
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/heartbeat-bench", 1);
+        session = std::make_unique<detection::PrivateBus>(detection::PrivateBus::Kind::Session, folder);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", session->address().c_str(), 1);
+        if (withSystemBus) {
+            system = std::make_unique<detection::PrivateBus>(detection::PrivateBus::Kind::System, folder);
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", system->address().c_str(), 1);
+        } else {
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/heartbeat-bench", 1);
+        }
     }
+    bool up() const { return !session->address().empty() && (!system || !system->address().empty()); }
     ~Bus() {
-        daemon.reset();
+        session.reset();
+        system.reset();
         std::filesystem::remove_all(folder);
     }
 };
 
-int Broadcaster(double seconds) {
-    Bus bus;
-    if (bus.daemon->address().empty()) {
+int Broadcaster(double seconds, bool systemBus) {
+    Bus bus(systemBus);
+    if (!bus.up()) {
         std::printf("heartbeat_bench: dbus-daemon did not start\n");
         return 1;
     }
@@ -95,14 +105,16 @@ int Broadcaster(double seconds) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = CpuSeconds(viewer.pid()) - cpuStart;
     const long rssEnd = ResidentKilobytes(viewer.pid());
-    std::printf("broadcaster: %.0f s, CPU %.3f s = %.4f%% of a core (target <= 0.1%%), RSS %ld kB at 1 s, %ld kB at end\n",
-                elapsed, cpu, 100.0 * cpu / elapsed, rssStart, rssEnd);
+    std::printf("broadcaster (%s): %.0f s, CPU %.4f s = %.4f%% of a core (target <= 0.1%%), "
+                "RSS %ld kB at 1 s, %ld kB at end\n",
+                systemBus ? "system bus" : "no system bus, session bus", elapsed, cpu, 100.0 * cpu / elapsed, rssStart,
+                rssEnd);
     return 0;
 }
 
 int Observer(double seconds, int senders) {
-    Bus bus;
-    if (bus.daemon->address().empty()) {
+    Bus bus(true);
+    if (!bus.up()) {
         std::printf("heartbeat_bench: dbus-daemon did not start\n");
         return 1;
     }
@@ -159,8 +171,10 @@ int Observer(double seconds, int senders) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "broadcaster") return Broadcaster(argc > 2 ? std::atof(argv[2]) : 60);
+    if (mode == "broadcaster") {
+        return Broadcaster(argc > 2 ? std::atof(argv[2]) : 60, !(argc > 3 && std::string(argv[3]) == "session"));
+    }
     if (mode == "observer") return Observer(argc > 2 ? std::atof(argv[2]) : 10, argc > 3 ? std::atoi(argv[3]) : 100);
-    std::printf("usage: heartbeat_bench broadcaster [SECONDS] | observer [SECONDS] [SENDERS]\n");
+    std::printf("usage: heartbeat_bench broadcaster [SECONDS] [session] | observer [SECONDS] [SENDERS]\n");
     return 2;
 }

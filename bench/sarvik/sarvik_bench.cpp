@@ -7,6 +7,9 @@
 //                            same locale, same text
 //   Create/<locale>/Sarvik   zqTextBreakFinderEntry + delete
 //   Create/<locale>/ICU      BreakIterator::createLineInstance + delete
+//   FirstRun/<locale>        the same, with one run of 16 code points before
+//                            the delete (the finder builds its rule walker on
+//                            its first run)
 //
 // After the runs a table gives each pair's times and ratio (Sarvik / ICU) and,
 // for one code point, the difference in nanoseconds. Standalone:
@@ -60,7 +63,9 @@ const Mix kMixes[] = {
      U"keycap 1️⃣ hearts ❤️‍🔥 and 🧑🏿‍💻 coding all night 🌙✨ — cheers 🍻🎉 #1 "},
 };
 
-const int kSizes[] = {1, 16, 256, 65536};
+// One code point is answered without either engine; two is the smallest run
+// the rule walker walks.
+const int kSizes[] = {1, 2, 16, 256, 65536};
 
 const char* const kLocales[] = {"en", "ja", "th", "zh", "", "de@lb=strict", "ja@lw=phrase"};
 
@@ -145,6 +150,47 @@ void Break(benchmark::State& state, const Mix* mix, int count)
     state.SetItemsProcessed(state.iterations() * count);
 }
 
+// A run of 16 for the first-run benchmark, in the locale's script.
+const Mix& MixFor(const char* locale)
+{
+    const std::string name(locale);
+    if (name.rfind("th", 0) == 0) {
+        return kMixes[2];
+    }
+    return name.rfind("ja", 0) == 0 || name.rfind("zh", 0) == 0 ? kMixes[1] : kMixes[0];
+}
+
+void FirstRun(benchmark::State& state, const char* name)
+{
+    const icu::Locale locale(*name != '\0' ? name : nullptr, nullptr, nullptr, nullptr);
+    const std::vector<uint32_t> run = Run(MixFor(name), 16);
+    icu::UnicodeString text;
+    for (uint32_t value : run) {
+        text.append(static_cast<UChar32>(value));
+    }
+    bool flags[16];
+    PairTimer timer(16);
+    timer.Run(
+        state,
+        [&] {
+            UErrorCode status = U_ZERO_ERROR;
+            icu::BreakIterator* iterator = icu::BreakIterator::createLineInstance(locale, status);
+            iterator->setText(text);
+            int32_t boundaries = 0;
+            for (int32_t b = iterator->first(); b != icu::BreakIterator::DONE; b = iterator->next()) {
+                ++boundaries;
+            }
+            benchmark::DoNotOptimize(boundaries);
+            delete iterator;
+        },
+        [&] {
+            zqTextBreakFinder* finder = gEntry(name);
+            finder->SetBreakCandidates(run.size(), run.data(), nullptr, flags, false);
+            benchmark::ClobberMemory();
+            delete finder;
+        });
+}
+
 void Create(benchmark::State& state, const char* name)
 {
     const icu::Locale locale(*name != '\0' ? name : nullptr, nullptr, nullptr, nullptr);
@@ -193,10 +239,13 @@ public:
                 PrintRow(std::string("Break/") + mix.name + "/" + std::to_string(size), mix.name, size);
             }
         }
-        std::printf("\n%-17s %14s %14s %8s %12s\n", "create (locale)", "raw ICU ns", "Sarvik ns", "ratio",
-                    "diff ns");
-        for (const char* locale : kLocales) {
-            PrintRow(std::string("Create/") + (*locale ? locale : "\"\""), *locale ? locale : "\"\"", 0);
+        for (const char* kind : {"Create", "FirstRun"}) {
+            std::printf("\n%-17s %14s %14s %8s %12s\n",
+                        std::string(kind) == "Create" ? "create (locale)" : "first run (locale)", "raw ICU ns",
+                        "Sarvik ns", "ratio", "diff ns");
+            for (const char* locale : kLocales) {
+                PrintRow(std::string(kind) + "/" + (*locale ? locale : "\"\""), *locale ? locale : "\"\"", 0);
+            }
         }
     }
 
@@ -251,6 +300,10 @@ int main(int argc, char** argv)
     for (const char* locale : kLocales) {
         const std::string name = std::string("Create/") + (*locale ? locale : "\"\"");
         benchmark::RegisterBenchmark(name.c_str(), Create, locale);
+    }
+    for (const char* locale : kLocales) {
+        const std::string name = std::string("FirstRun/") + (*locale ? locale : "\"\"");
+        benchmark::RegisterBenchmark(name.c_str(), FirstRun, locale);
     }
 
     benchmark::Initialize(&argc, argv);

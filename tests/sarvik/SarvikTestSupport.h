@@ -10,7 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -161,6 +163,65 @@ inline std::string Positions(const Flags& flags)
 inline std::vector<uint32_t> Utf32(const std::u32string& text)
 {
     return std::vector<uint32_t>(text.begin(), text.end());
+}
+
+// The Unicode line-break test file: $SARVIK_LINEBREAK_TEST_FILE, else the one
+// of Debian's unicode-data.
+inline std::string LineBreakTestFilePath()
+{
+    const char* fromEnv = std::getenv("SARVIK_LINEBREAK_TEST_FILE");
+    return fromEnv != nullptr && *fromEnv != '\0' ? fromEnv : "/usr/share/unicode/auxiliary/LineBreakTest.txt";
+}
+
+// One test of that file.
+struct LineBreakTest {
+    int lineNumber = 0;
+    std::string content;             // the part before '#', trimmed
+    std::vector<uint32_t> run;
+    std::vector<bool> breakBefore;   // from the file; entry 0 is the start of text
+};
+
+// The file's tests; false (and `error` says why) when it cannot be read or
+// holds none.
+inline bool ReadLineBreakTests(const std::string& path, std::vector<LineBreakTest>* tests, std::string* error)
+{
+    std::ifstream file(path);
+    if (!file) {
+        *error = "cannot read " + path + " (Debian package unicode-data)";
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        std::string data = line.substr(0, line.find('#'));
+        const size_t last = data.find_last_not_of(" \t\r");
+        if (last == std::string::npos) {
+            continue;
+        }
+        data.resize(last + 1);
+        LineBreakTest test;
+        test.lineNumber = number;
+        test.content = data;
+        std::istringstream words(data);
+        bool pendingBreak = false;
+        for (std::string word; words >> word;) {
+            if (word == "\xC3\xB7") {  // ÷
+                pendingBreak = true;
+            } else if (word == "\xC3\x97") {  // ×
+                pendingBreak = false;
+            } else {
+                test.run.push_back(static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 16)));
+                test.breakBefore.push_back(pendingBreak);
+            }
+        }
+        if (!test.run.empty()) {
+            tests->push_back(std::move(test));
+        }
+    }
+    if (tests->empty()) {
+        *error = "no tests in " + path;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace sarvik_test

@@ -1,20 +1,62 @@
-// Random runs across locales, each compared with raw ICU's answer for the same
-// values. SARVIK_DIFF_RUNS sets the number of runs (default 20000; millions
-// for a release check), SARVIK_DIFF_SEED the seed (printed, to replay a failure).
+// The finder against raw ICU: random runs across locales, and every line of
+// the Unicode line-break test file in every one of those locales. The finder
+// is linked from its sources here (not loaded as the plug-in), so that each
+// run's answer can be told apart by the engine that gave it: the rule walker
+// must carry most of them, ICU the rest, and no answer may differ.
+//
+// SARVIK_DIFF_RUNS sets the number of random runs (default 20000; ten million
+// for a release check), SARVIK_DIFF_SEED the seed (printed, to replay a
+// failure).
+//
+// Built with SARVIK_BROKEN_LOOKAHEAD (against the finder whose walker gets
+// look-ahead rules deliberately wrong), the same tests must find differences
+// (and are named SarvikBrokenLookAhead.CaughtBy*): that shows they would
+// catch such a fault.
 
+#include "SarvikInternalAccess.h"
+#include "SarvikRunMaker.h"
 #include "SarvikTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <random>
 
 using namespace sarvik_test;
+using Access = zqTextKelBreakFinderTestAccess;
 
 namespace {
 
-const char* const kLocales[] = {"en", "ja", "th", "zh", "", "de@lb=strict", "ja@lw=phrase"};
+const char* const kLocales[] = {"en", "ja", "zh", "th", "ko", "de", "", "en@lb=strict", "en@lb=loose",
+                                "ja@lb=strict", "ja@lw=phrase", "fi"};
+constexpr size_t kLocaleCount = sizeof kLocales / sizeof kLocales[0];
+
+// Where two answers first part, with the values and flags around it.
+std::string FirstDifference(const std::vector<uint32_t>& run, const Flags& got, const Flags& raw)
+{
+    size_t at = 0;
+    while (at < run.size() && got[at] == raw[at]) {
+        ++at;
+    }
+    const size_t from = at > 8 ? at - 8 : 0;
+    const size_t to = std::min(run.size(), at + 8);
+    std::string values, finder, icu;
+    char buffer[16];
+    for (size_t j = from; j < to; ++j) {
+        std::snprintf(buffer, sizeof buffer, " %04X", run[j]);
+        values += buffer;
+        if (got[j] != 0) {
+            finder += " " + std::to_string(j);
+        }
+        if (raw[j] != 0) {
+            icu += " " + std::to_string(j);
+        }
+    }
+    return "first difference at " + std::to_string(at) + " of " + std::to_string(run.size()) + "; values " +
+           std::to_string(from) + ".." + std::to_string(to - 1) + ":" + values + "\n  finder  {" + finder +
+           " }\n  raw ICU {" + icu + " }";
+}
 
 unsigned long EnvNumber(const char* name, unsigned long fallback)
 {
@@ -22,152 +64,109 @@ unsigned long EnvNumber(const char* name, unsigned long fallback)
     return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 0) : fallback;
 }
 
-// Makes runs from a mix of the kinds of text a host meets and the values it
-// should never send but might.
-class RunMaker {
+// A finder and raw ICU for each locale, and what they did.
+class Comparison {
 public:
-    explicit RunMaker(unsigned long seed) : random(seed) {}
-
-    std::vector<uint32_t> Make()
+    Comparison()
     {
-        std::vector<uint32_t> run;
-        const size_t length = Length();
-        const unsigned kinds = 1 + Below(3);
-        unsigned chosen[3];
-        for (unsigned k = 0; k < kinds; ++k) {
-            chosen[k] = Below(kKinds);
-        }
-        if (Below(8) == 0) {  // leading values that add no text
-            for (unsigned n = 1 + Below(3); n > 0; --n) {
-                run.push_back(AboveMax());
-            }
-        }
-        while (run.size() < length) {
-            Append(chosen[Below(kinds)], &run);
-        }
-        run.resize(length);
-        return run;
-    }
-
-private:
-    static constexpr unsigned kKinds = 9;
-
-    unsigned Below(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); }
-    uint32_t Range(uint32_t low, uint32_t high)
-    {
-        return std::uniform_int_distribution<uint32_t>(low, high)(random);
-    }
-    template <size_t N>
-    uint32_t Pick(const uint32_t (&values)[N]) { return values[Below(N)]; }
-
-    size_t Length()
-    {
-        const unsigned bucket = Below(100);
-        return bucket < 30 ? 1 + Below(8) : bucket < 70 ? 9 + Below(56) : bucket < 96 ? 65 + Below(448)
-                                                                                      : 513 + Below(3584);
-    }
-
-    uint32_t AboveMax()
-    {
-        const uint32_t values[] = {0x110000, 0x10FFFF + 1 + Range(0, 0xFFFF), 0x7FFFFFFF, 0x80000000,
-                                   0xFFFFFFFF, Range(0x110000, 0xFFFFFFFF)};
-        return Pick(values);
-    }
-
-    void Append(unsigned kind, std::vector<uint32_t>* run)
-    {
-        static const uint32_t kPunct[] = {' ', ' ', ' ', '\n', '\t', '.', ',', '-', '(', ')', '"', '\'',
-                                          '!', '?', '/', '%', '$', ':', ';', 0xA0, 0x2014, 0x2013,
-                                          0x201C, 0x201D, 0xAB, 0xBB, 0x2026, 0x200B, 0xAD, 0x2060};
-        static const uint32_t kCjkPunct[] = {0x3001, 0x3002, 0x300C, 0x300D, 0xFF08, 0xFF09, 0x30FC,
-                                             0x3005, 0x30FB, 0xFF01, 0xFF1F, 0x3000, 0x301C};
-        static const uint32_t kEmojiParts[] = {0x200D, 0xFE0F, 0x20E3, 0x1F3FB, 0x1F3FF, 0x2640,
-                                               0x2642, 0x2764, 0x1F468, 0x1F469, 0x1F467, '#', '1'};
-        switch (kind) {
-        case 0:  // ASCII words, numbers and punctuation
-            for (unsigned n = 1 + Below(8); n > 0; --n) {
-                run->push_back(Below(5) == 0 ? Range('0', '9') : Range('a', 'z') - (Below(6) == 0) * 32);
-            }
-            run->push_back(Below(3) == 0 ? Pick(kPunct) : ' ');
-            break;
-        case 1:  // Latin with diacritics and combining marks
-            run->push_back(Range(0xC0, 0x24F));
-            if (Below(4) == 0) {
-                run->push_back(Range(0x300, 0x36F));
-            }
-            break;
-        case 2:  // CJK ideographs, kana (small kana too) and CJK punctuation
-            run->push_back(Below(4) == 0 ? Pick(kCjkPunct) : Below(2) ? Range(0x4E00, 0x9FFF)
-                                                                      : Range(0x3041, 0x30FA));
-            break;
-        case 3:  // Thai words (dictionary breaking)
-            for (unsigned n = 2 + Below(10); n > 0; --n) {
-                run->push_back(Range(0x0E01, 0x0E3A));
-            }
-            if (Below(4) == 0) {
-                run->push_back(' ');
-            }
-            break;
-        case 4:  // emoji: pictographs, modifiers, joiners, flags, keycaps
-            if (Below(3) == 0) {
-                run->insert(run->end(), {Range(0x1F1E6, 0x1F1FF), Range(0x1F1E6, 0x1F1FF)});
-            } else {
-                run->push_back(Below(2) ? Range(0x1F300, 0x1FAFF) : Pick(kEmojiParts));
-            }
-            break;
-        case 5:  // lone surrogates
-            run->push_back(Range(0xD800, 0xDFFF));
-            break;
-        case 6:  // a supplementary character given as two surrogate values
-            run->insert(run->end(), {Range(0xD800, 0xDBFF), Range(0xDC00, 0xDFFF)});
-            break;
-        case 7:  // values that are not code points
-            run->push_back(AboveMax());
-            break;
-        default:  // anything in the code space
-            run->push_back(Below(2) ? Range(0, 0xFFFF) : Range(0x10000, 0x10FFFF));
-            break;
+        for (const char* name : kLocales) {
+            finders.push_back(std::make_unique<zqTextKelBreakFinder>(name));
+            references.push_back(std::make_unique<IcuReference>(name));
         }
     }
 
-    std::mt19937_64 random;
+    // Compares the answers for `run` in locale `which`; describes the first
+    // few differences in `failures`.
+    void Check(size_t which, const std::vector<uint32_t>& run, const std::string& label)
+    {
+        bool guardsIntact = false;
+        const Flags got = RunFinder(*finders[which], run, &guardsIntact);
+        const auto engine = Access::LastEngine(*finders[which]);
+        ++byEngine[static_cast<int>(engine)];
+        ++runs;
+        codePoints += run.size();
+        const Flags raw = references[which]->Breaks(run);
+        if (got == raw && guardsIntact) {
+            return;
+        }
+        ++mismatches;
+        if (mismatches <= 10) {
+            failures += label + " locale \"" + kLocales[which] + "\" (" + EngineName(engine) + ")" +
+                        (guardsIntact ? "" : " wrote outside the flags") + "\n  " +
+                        (got == raw ? "values " + Hex(run) : FirstDifference(run, got, raw)) + "\n";
+        }
+    }
+
+    std::string Summary() const
+    {
+        return std::to_string(runs) + " runs, " + std::to_string(codePoints) + " code points: " +
+               std::to_string(byEngine[static_cast<int>(Access::Engine::Rules)]) + " answered by the rule walker, " +
+               std::to_string(byEngine[static_cast<int>(Access::Engine::Icu)]) + " by ICU, " +
+               std::to_string(byEngine[static_cast<int>(Access::Engine::SingleValue)]) +
+               " single values; " + std::to_string(mismatches) + " differences";
+    }
+
+    unsigned long Answered(Access::Engine engine) const { return byEngine[static_cast<int>(engine)]; }
+
+    std::vector<std::unique_ptr<zqTextKelBreakFinder>> finders;
+    std::vector<std::unique_ptr<IcuReference>> references;
+    unsigned long runs = 0, codePoints = 0, mismatches = 0;
+    unsigned long byEngine[4] = {};
+    std::string failures;
 };
 
-TEST(SarvikDifferential, RandomRunsAgreeWithIcu)
+// No difference at all, with the walker carrying at least `walkerShare` of
+// the runs; or, against the broken walker, differences found.
+void Judge(const Comparison& comparison, double walkerShare)
 {
-    Plugin plugin;
-    ASSERT_NE(plugin.entry, nullptr) << plugin.error;
+    std::printf("%s\n", comparison.Summary().c_str());
+#ifdef SARVIK_BROKEN_LOOKAHEAD
+    (void)walkerShare;
+    EXPECT_GT(comparison.mismatches, 0u) << "the broken look-ahead went unnoticed: " << comparison.Summary();
+    std::printf("the broken look-ahead was caught; first differences:\n%s", comparison.failures.c_str());
+#else
+    EXPECT_EQ(comparison.mismatches, 0u) << comparison.Summary() << "\n" << comparison.failures;
+    EXPECT_GE(comparison.Answered(Access::Engine::Rules), walkerShare * comparison.runs) << comparison.Summary();
+    EXPECT_GT(comparison.Answered(Access::Engine::Icu), 0u) << comparison.Summary();
+#endif
+}
+
+#ifdef SARVIK_BROKEN_LOOKAHEAD
+#define SARVIK_DIFFERENTIAL SarvikBrokenLookAhead
+#define SARVIK_RANDOM_RUNS CaughtByRandomRuns
+#define SARVIK_TEST_FILE CaughtByTheLineBreakTestFile
+#else
+#define SARVIK_DIFFERENTIAL SarvikDifferential
+#define SARVIK_RANDOM_RUNS RandomRunsAgreeWithIcu
+#define SARVIK_TEST_FILE LineBreakTestFileInEveryLocale
+#endif
+
+TEST(SARVIK_DIFFERENTIAL, SARVIK_RANDOM_RUNS)
+{
     const unsigned long runs = EnvNumber("SARVIK_DIFF_RUNS", 20000);
     const unsigned long seed = EnvNumber(
         "SARVIK_DIFF_SEED", static_cast<unsigned long>(std::chrono::system_clock::now().time_since_epoch().count()));
     std::printf("SARVIK_DIFF_RUNS=%lu SARVIK_DIFF_SEED=%lu\n", runs, seed);
-
-    struct Pair {
-        std::unique_ptr<zqTextBreakFinder> finder;
-        std::unique_ptr<IcuReference> icu;
-    };
-    std::vector<Pair> pairs;
-    for (const char* name : kLocales) {
-        pairs.push_back({plugin.Make(name), std::make_unique<IcuReference>(name)});
-    }
+    Comparison comparison;
     RunMaker maker(seed);
-    unsigned long failures = 0, codePoints = 0;
-    for (unsigned long i = 0; i < runs && failures < 10; ++i) {
-        const std::vector<uint32_t> run = maker.Make();
-        codePoints += run.size();
-        Pair& pair = pairs[i % pairs.size()];
-        bool guardsIntact = false;
-        const Flags got = RunFinder(*pair.finder, run, &guardsIntact);
-        const Flags raw = pair.icu->Breaks(run);
-        if (got != raw || !guardsIntact) {
-            ++failures;
-            ADD_FAILURE() << "seed " << seed << " run " << i << " locale \"" << kLocales[i % pairs.size()]
-                          << "\"\n  values " << Hex(run, 400) << "\n  plug-in " << Positions(got)
-                          << (guardsIntact ? "" : " (wrote outside the flags)") << "\n  raw ICU "
-                          << Positions(raw);
+    for (unsigned long i = 0; i < runs; ++i) {
+        comparison.Check(i % kLocaleCount, maker.Make(), "seed " + std::to_string(seed) + " run " + std::to_string(i));
+    }
+    Judge(comparison, 0.6);
+}
+
+TEST(SARVIK_DIFFERENTIAL, SARVIK_TEST_FILE)
+{
+    std::vector<LineBreakTest> tests;
+    std::string error;
+    ASSERT_TRUE(ReadLineBreakTests(LineBreakTestFilePath(), &tests, &error)) << error;
+    Comparison comparison;
+    for (size_t which = 0; which < kLocaleCount; ++which) {
+        for (const LineBreakTest& test : tests) {
+            comparison.Check(which, test.run, "line " + std::to_string(test.lineNumber));
         }
     }
-    std::printf("%lu runs, %lu code points, %lu mismatches\n", runs, codePoints, failures);
+    Judge(comparison, 0.8);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A finder whose ICU objects could not be made. ICU takes its storage from
 // allocation functions that a process may replace before its first use of
 // ICU; here they fail on demand, so the plug-in meets ICU running out of
-// memory: no locale object at all, or a locale but no line iterator.
+// memory: no locale object at all, or a locale but no line iterator, or an
+// iterator but no trie for the rule walker (built on a finder's first run).
 
 #include "SarvikTestSupport.h"
 
@@ -31,11 +32,20 @@ void* Allocate(const void*, size_t size) { return Allowed() ? std::malloc(size) 
 void* Reallocate(const void*, void* block, size_t size) { return Allowed() ? std::realloc(block, size) : nullptr; }
 void Free(const void*, void* block) { std::free(block); }
 
+// Once per process, before anything uses ICU.
+bool InstallAllocator()
+{
+    static const bool installed = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        u_setMemoryFunctions(nullptr, Allocate, Reallocate, Free, &status);
+        return U_SUCCESS(status);
+    }();
+    return installed;
+}
+
 TEST(SarvikWithoutIterator, FlagsAreClearedAndNothingElseHappens)
 {
-    UErrorCode status = U_ZERO_ERROR;
-    u_setMemoryFunctions(nullptr, Allocate, Reallocate, Free, &status);
-    ASSERT_TRUE(U_SUCCESS(status)) << "ICU was used before the test: " << u_errorName(status);
+    ASSERT_TRUE(InstallAllocator()) << "ICU was used before the test";
     Plugin plugin;
     ASSERT_NE(plugin.entry, nullptr) << plugin.error;
     // ICU keeps a failed one-time initialisation for the life of the process,
@@ -58,6 +68,29 @@ TEST(SarvikWithoutIterator, FlagsAreClearedAndNothingElseHappens)
     }
     // Once memory is back, a new finder answers again.
     EXPECT_EQ(Positions(RunFinder(*plugin.Make("en_GB"), hello)), "{0 6}");
+}
+
+TEST(SarvikWithoutIterator, MemoryRunningOutOnTheFirstRun)
+{
+    ASSERT_TRUE(InstallAllocator()) << "ICU was used before the test";
+    Plugin plugin;
+    ASSERT_NE(plugin.entry, nullptr) << plugin.error;
+    const std::vector<uint32_t> run = Utf32(U"Memory runs out: (12.5%) «text» 😀 日本語。");
+    IcuReference icu("en_GB");
+    const Flags expected = icu.Breaks(run);
+    const Flags none(run.size(), 0);
+    // The first run builds the rule walker, which needs ICU to open its trie;
+    // with nothing left, that fails, and so does the ICU engine's text.
+    for (long allowed : {0L, 1L, 2L, 3L}) {
+        auto finder = plugin.Make("en_GB");
+        gIcuAllocationsLeft = allowed;
+        const Flags during = RunFinder(*finder, run);
+        gIcuAllocationsLeft = -1;
+        EXPECT_TRUE(during == expected || during == none)
+            << "with " << allowed << " ICU allocations: " << Positions(during);
+        // Afterwards the finder answers, from whichever engine it kept.
+        EXPECT_EQ(RunFinder(*finder, run), expected) << "after " << allowed << " ICU allocations";
+    }
 }
 
 }  // namespace

@@ -11,6 +11,15 @@ int GtkAlert::runModal(const std::string& messageText, const std::string& inform
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE,
                                                "%s", messageText.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
+    // GTK 3 no longer shows an icon for the message type by itself; the
+    // critical style is meant to be seen.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GtkWidget* icon = gtk_image_new_from_icon_name("dialog-error", GTK_ICON_SIZE_DIALOG);
+    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), icon);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    gtk_widget_show(icon);
+    // Setting an image makes the type "other"; it stays an error alert.
+    g_object_set(dialog, "message-type", GTK_MESSAGE_ERROR, nullptr);
     gtk_window_set_title(GTK_WINDOW(dialog), messageText.c_str());
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     int code = kFirstButton;

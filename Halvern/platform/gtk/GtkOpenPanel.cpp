@@ -80,7 +80,6 @@ int GtkOpenPanel::runModal(const OpenPanelOptions& options) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), g_dgettext("gtk30", "_Cancel"), GTK_RESPONSE_CANCEL);
     gtk_dialog_add_button(GTK_DIALOG(dialog), g_dgettext("gtk30", "_Open"), GTK_RESPONSE_ACCEPT);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
-    gtk_window_set_default_size(GTK_WINDOW(dialog), 820, 560);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     gtk_file_chooser_set_local_only(chooser, TRUE);
     gtk_file_chooser_set_create_folders(chooser, FALSE);
@@ -116,6 +115,9 @@ int GtkOpenPanel::runModal(const OpenPanelOptions& options) {
     g_signal_connect(dialog, "current-folder-changed", G_CALLBACK(OpenBundle), &run);
 
     gtk_widget_show(dialog);
+    // GTK sizes the chooser from its own settings once it is shown; a list of a
+    // few application bundles needs less.
+    gtk_window_resize(GTK_WINDOW(dialog), 820, 560);
     gtk_window_present_with_time(GTK_WINDOW(dialog), GDK_CURRENT_TIME);
     const int response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);

@@ -322,6 +322,7 @@ GDBusNotificationCenter::~GDBusNotificationCenter() {
     for (auto& flush : flushes) flush->waitUntil(deadline);
     disconnect(*system_);
     disconnect(*session_);
+    for (CachedPost& post : posts_) g_variant_unref(post.body);
 }
 
 GDBusNotificationCenter::Bus& GDBusNotificationCenter::bus(BusKind kind) {
@@ -447,14 +448,13 @@ std::optional<GDBusNotificationCenter::Signal> GDBusNotificationCenter::SignalFo
     return signal;
 }
 
-void GDBusNotificationCenter::postNotification(const std::string& name, const std::optional<std::string>& object,
-                                               std::shared_ptr<const NotificationUserInfo> userInfo,
-                                               unsigned options) {
-    const std::optional<Signal> signal = SignalForName(name);
-    if (!signal) return;
-    const std::string objectText = object.value_or("");
-    if (!g_utf8_validate(objectText.c_str(), static_cast<gssize>(objectText.size()), nullptr)) return;
+namespace {
 
+// The arguments of a notification's signal: (s object), or (s object, a{ss} userInfo).
+GVariant* SignalBody(const std::optional<std::string>& object,
+                     const std::shared_ptr<const NotificationUserInfo>& userInfo) {
+    const std::string objectText = object.value_or("");
+    if (!g_utf8_validate(objectText.c_str(), static_cast<gssize>(objectText.size()), nullptr)) return nullptr;
     GVariantBuilder arguments;
     g_variant_builder_init(&arguments, G_VARIANT_TYPE_TUPLE);
     g_variant_builder_add(&arguments, "s", objectText.c_str());
@@ -470,9 +470,42 @@ void GDBusNotificationCenter::postNotification(const std::string& name, const st
         }
         g_variant_builder_add_value(&arguments, g_variant_builder_end(&entries));
     }
-    GVariant* body = g_variant_ref_sink(g_variant_builder_end(&arguments));
+    return g_variant_ref_sink(g_variant_builder_end(&arguments));
+}
 
+constexpr size_t kCachedPosts = 16;
+
+}  // namespace
+
+void GDBusNotificationCenter::postNotification(const std::string& name, const std::optional<std::string>& object,
+                                               std::shared_ptr<const NotificationUserInfo> userInfo,
+                                               unsigned options) {
     std::lock_guard<std::mutex> guard(busMutex_);
+    const CachedPost* post = nullptr;
+    if (userInfo) {
+        for (const CachedPost& cached : posts_) {
+            if (cached.userInfo == userInfo && cached.name == name && cached.object == object) post = &cached;
+        }
+    }
+    std::optional<Signal> fresh;
+    GVariant* body = nullptr;
+    if (post != nullptr) {
+        body = g_variant_ref(post->body);
+    } else {
+        fresh = SignalForName(name);
+        if (!fresh) return;
+        body = SignalBody(object, userInfo);
+        if (body == nullptr) return;
+        if (userInfo) {
+            if (posts_.size() >= kCachedPosts) {
+                g_variant_unref(posts_.front().body);
+                posts_.erase(posts_.begin());
+            }
+            posts_.push_back(CachedPost{name, object, userInfo, *fresh, g_variant_ref(body)});
+        }
+    }
+    const Signal& signal = post != nullptr ? post->signal : *fresh;
+
     const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
     std::vector<BusKind> order;
     if ((options & kPostToAllSessions) != 0) {
@@ -483,12 +516,14 @@ void GDBusNotificationCenter::postNotification(const std::string& name, const st
     }
     order.push_back(BusKind::Session);
     for (BusKind kind : order) {
-        connectBuses({kind}, true, deadline);
         Bus& target = bus(kind);
+        if (target.connection == nullptr || g_dbus_connection_is_closed(target.connection)) {
+            connectBuses({kind}, true, deadline);
+        }
         if (target.connection == nullptr) continue;
         GError* error = nullptr;
-        if (g_dbus_connection_emit_signal(target.connection, nullptr, signal->path.c_str(),
-                                          signal->interface.c_str(), signal->member.c_str(), body, &error)) {
+        if (g_dbus_connection_emit_signal(target.connection, nullptr, signal.path.c_str(), signal.interface.c_str(),
+                                          signal.member.c_str(), body, &error)) {
             break;
         }
         target.failure = TakeMessage(error);

@@ -30,17 +30,19 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/NotificationCenter.h"
 
 typedef struct _GDBusConnection GDBusConnection;
+typedef struct _GVariant GVariant;
 
 namespace platform {
 
 class GDBusNotificationCenter : public NotificationCenter {
 public:
     static constexpr std::chrono::milliseconds kConnectTimeout{1000};
-    static constexpr std::chrono::seconds kRetryInterval{5};
+    static constexpr std::chrono::seconds kRetryInterval{30};
     // A signal whose arguments are larger is no notification of ours.
     static constexpr size_t kMaxNotificationBytes = 64 * 1024;
     // What may wait for an observer's main context, at most.
@@ -97,6 +99,17 @@ private:
     std::unique_ptr<Bus> session_;
     // The match rules in use, with how many registrations need each.
     std::map<std::string, int> rules_;
+    // The message of a post, kept for the next post of the same notification: a
+    // broadcaster posts the same one over and over. Keyed by the shared,
+    // unchanging userInfo (held here, so its address is not reused).
+    struct CachedPost {
+        std::string name;
+        std::optional<std::string> object;
+        std::shared_ptr<const NotificationUserInfo> userInfo;
+        Signal signal;
+        GVariant* body = nullptr;
+    };
+    std::vector<CachedPost> posts_;  // guarded by busMutex_
 };
 
 }  // namespace platform

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "Foundation.h"
 #include "platform/linux/PlistBundles.h"
@@ -63,6 +66,42 @@ struct DirectoryCloser {
     void operator()(DIR* directory) const { ::closedir(directory); }
 };
 
+// From this many processes on, the executable links are read by several threads.
+constexpr size_t kProcessesPerThread = 256;
+constexpr unsigned kMaximumThreads = 4;
+// Bundles remembered at most; beyond it the cache starts afresh.
+constexpr size_t kMaximumCachedBundles = 4096;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The executable of each process named in pids, read through the /proc folder.
+std::vector<std::optional<std::string>> ExecutablePaths(int proc, const std::vector<std::string>& pids) {
+    std::vector<std::optional<std::string>> executables(pids.size());
+    const auto resolve = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) executables[i] = ReadLinkAt(proc, pids[i] + "/exe");
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t threads = std::min<size_t>({cores, kMaximumThreads, pids.size() / kProcessesPerThread + 1});
+    const size_t slice = (pids.size() + threads - 1) / threads;
+    std::vector<std::jthread> helpers;
+    size_t done = slice;  // the first slice is this thread's
+    try {
+        for (size_t start = slice; start < pids.size(); start += slice) {
+            helpers.emplace_back(resolve, start, std::min(pids.size(), start + slice));
+            done = std::min(pids.size(), start + slice);
+        }
+    } catch (const std::system_error&) {
+        // No more threads to be had: this thread reads the rest.
+    }
+    resolve(0, std::min(pids.size(), slice));
+    resolve(done, pids.size());
+    return executables;  // the helpers have joined
+}
+
 }  // namespace
 
 std::optional<std::string> ProcessExecutablePath(int pid, const std::string& procRoot) {
@@ -78,19 +117,24 @@ std::optional<std::vector<RunningApplication>> ProcfsWorkspace::runningApplicati
     if (!proc) return std::nullopt;
     const int directory = ::dirfd(proc.get());
 
-    // Many processes share a bundle: each Info.plist is read once per snapshot.
-    std::map<std::string, std::optional<InfoDictionary>, std::less<>> infos;
-    std::vector<RunningApplication> applications;
+    std::vector<std::string> pids;
     while (const struct dirent* entry = ::readdir(proc.get())) {
-        if (!IsProcessDirectoryName(entry->d_name)) continue;
-        const std::string pid(entry->d_name);
-        const std::optional<std::string> executable = ReadLinkAt(directory, pid + "/exe");
+        if (IsProcessDirectoryName(entry->d_name)) pids.emplace_back(entry->d_name);
+    }
+    std::vector<std::optional<std::string>> executables = ExecutablePaths(directory, pids);
+
+    // Many processes share a bundle: each one is looked at once per snapshot.
+    std::map<std::string, std::shared_ptr<const InfoDictionary>, std::less<>> infos;
+    std::vector<RunningApplication> applications;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        const std::string& pid = pids[i];
+        const std::optional<std::string>& executable = executables[i];
         if (!executable) continue;
         const std::optional<std::string> bundlePath = EnclosingAppFolder(*executable);
         if (!bundlePath) continue;
 
         auto info = infos.find(*bundlePath);
-        if (info == infos.end()) info = infos.emplace(*bundlePath, bundles_.infoDictionary(*bundlePath)).first;
+        if (info == infos.end()) info = infos.emplace(*bundlePath, infoDictionary(*bundlePath)).first;
 
         RunningApplication application;
         application.processIdentifier = std::atoi(pid.c_str());
@@ -109,6 +153,28 @@ std::optional<std::vector<RunningApplication>> ProcfsWorkspace::runningApplicati
         applications.push_back(std::move(application));
     }
     return applications;
+}
+
+std::shared_ptr<const InfoDictionary> ProcfsWorkspace::infoDictionary(const std::string& bundlePath) const {
+    const auto read = [&]() -> std::shared_ptr<const InfoDictionary> {
+        std::optional<InfoDictionary> info = bundles_.infoDictionary(bundlePath);
+        if (!info) return nullptr;
+        return std::make_shared<const InfoDictionary>(std::move(*info));
+    };
+    struct stat identity;
+    if (::stat((bundlePath + "/Contents/Info.plist").c_str(), &identity) != 0 || !S_ISREG(identity.st_mode)) {
+        return read();  // another layout: read as it is
+    }
+    {
+        std::lock_guard<std::mutex> guard(cacheMutex_);
+        const auto cached = infoCache_.find(bundlePath);
+        if (cached != infoCache_.end() && SameFile(cached->second.identity, identity)) return cached->second.info;
+    }
+    std::shared_ptr<const InfoDictionary> info = read();
+    std::lock_guard<std::mutex> guard(cacheMutex_);
+    if (infoCache_.size() >= kMaximumCachedBundles) infoCache_.clear();
+    infoCache_[bundlePath] = CachedInfo{identity, info};
+    return info;
 }
 
 std::optional<std::string> ProcfsWorkspace::displayNameAtPath(const std::string& path) const {

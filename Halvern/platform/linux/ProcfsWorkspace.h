@@ -9,9 +9,19 @@
 // whose executable this process may not see (another user's, when not root) are
 // left out. An executable deleted since its start ("... (deleted)") still names
 // its bundle; a bundle deleted with it has no identifier.
+//
+// Speed: reading a process's executable link is most of the cost (a few
+// microseconds each), so a long process list is read by several threads. An
+// Info.plist is parsed again only when its file has changed (another inode,
+// size, or modification or change time).
 
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/Bundles.h"
 #include "platform/Workspace.h"
@@ -31,7 +41,18 @@ public:
     std::string procRoot = "/proc";
 
 private:
+    // The bundle's Info.plist, from the cache while Contents/Info.plist is the
+    // same file as when it was read.
+    // Null when there is no bundle there.
+    std::shared_ptr<const InfoDictionary> infoDictionary(const std::string& bundlePath) const;
+
+    struct CachedInfo {
+        struct stat identity;
+        std::shared_ptr<const InfoDictionary> info;
+    };
     const Bundles& bundles_;
+    mutable std::mutex cacheMutex_;
+    mutable std::unordered_map<std::string, CachedInfo> infoCache_;
 };
 
 // The executable of process pid (/proc/PID/exe), without the " (deleted)" that

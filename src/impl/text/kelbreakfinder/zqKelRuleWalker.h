@@ -55,17 +55,19 @@ private:
     UCPTrie* trie = nullptr;
     bool eightBitTrie = true;
 
-    // The forward state table, one row of `stride` entries per state: the
-    // transition for each character category, then one column that a
-    // character the walker does not answer for leads to, then one column
-    // holding the state's own look-ahead numbers. See zqKelRuleWalker.cpp.
-    std::vector<uint16_t> table;
+    // ICU's forward state table recast for the walk (zqKelRuleWalker.cpp
+    // describes it): rows of `stride` 16-bit entries.
+    std::unique_ptr<uint16_t[]> table;
     unsigned categoryCount = 0;
     unsigned stride = 0;
+    // The byte offset of the row from which a match's first character is read.
+    unsigned restartRow = 0;
 
-    // For each look-ahead rule, the position (plus one) recorded at its '/'
-    // during the current run; 0 when none was recorded yet.
+    // For each look-ahead rule, the position recorded at its '/' in the
+    // current run (a position after a character, so never 0); 0 when none.
+    // Cleared before a run only when the last one recorded any.
     std::vector<unsigned long> lookAheadAt;
+    bool lookAheadRecorded = false;
 };
 
 #endif  // ZQ_KEL_RULE_WALKER_H

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include <unicode/rbbi.h>
 #include <unicode/utf16.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -165,6 +166,8 @@ zqTextKelBreakFinder::zqTextKelBreakFinder() = default;
 
 zqTextKelBreakFinder::~zqTextKelBreakFinder()
 {
+    // The walker reads the iterator's rule data.
+    ruleWalker.reset();
     delete breakIterator;
     delete locale;
     delete[] localeName;
@@ -184,12 +187,47 @@ void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_
     }
     std::memset(breakFlags, 0, count);
     if (breakIterator == nullptr) {
+        lastEngine = Engine::None;
         return;
     }
+    if (count == 1) {
+        // A text of one code point has no boundary but its start and its
+        // end, whatever the rules (boundaries fall between code points), and
+        // a value above U+10FFFF is no text at all.
+        breakFlags[0] = codePoints[0] <= 0x10FFFF;
+        lastEngine = Engine::SingleValue;
+        return;
+    }
+    if (!ruleWalkerTried) {
+        PrepareRuleWalker();
+    }
+    if (ruleWalker != nullptr && ruleWalker->MarkBoundaries(count, codePoints, breakFlags)) {
+        lastEngine = Engine::Rules;
+        return;
+    }
+    lastEngine = Engine::Icu;
     MarkIcuBoundaries(count, codePoints, breakFlags);
     if (workTexts[textInUse].getCapacity() > kKeptTextUnits) {
         ReleaseWorkText();
     }
+}
+
+void zqTextKelBreakFinder::PrepareRuleWalker()
+{
+    ruleWalkerTried = true;
+    // Only ICU's own class: a subclass could walk its text another way.
+    if (breakIterator->getDynamicClassID() != icu::RuleBasedBreakIterator::getStaticClassID()) {
+        return;
+    }
+    uint32_t length = 0;
+    const uint8_t* rules = static_cast<icu::RuleBasedBreakIterator*>(breakIterator)->getBinaryRules(length);
+    UseRules(rules, length);
+}
+
+void zqTextKelBreakFinder::UseRules(const uint8_t* rules, uint32_t length)
+{
+    ruleWalkerTried = true;
+    ruleWalker = zqKelRuleWalker::Create(rules, length);
 }
 
 // The text is built in bulk in the string's own buffer instead of one append

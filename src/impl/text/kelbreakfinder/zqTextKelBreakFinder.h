@@ -5,8 +5,10 @@
 #ifndef ZQ_TEXT_KEL_BREAK_FINDER_H
 #define ZQ_TEXT_KEL_BREAK_FINDER_H
 
+#include "zqKelRuleWalker.h"
 #include "zqTextBreakFinder.h"
 
+#include <memory>
 #include <vector>
 
 #include <unicode/brkiter.h>
@@ -30,13 +32,31 @@ public:
     const char* GetCurrentLocale() const override;
 
 private:
+    // Lets tests see which engine answered and give the finder other rule
+    // data (tests/sarvik defines it; the library does not).
+    friend struct zqTextKelBreakFinderTestAccess;
+
+    // What gave the last run's answer: nothing (no iterator), the rule for a
+    // single value, the rule walker, or ICU.
+    enum class Engine : uint8_t { None, SingleValue, Rules, Icu };
+
     // Every member empty; the public constructor starts from here.
     zqTextKelBreakFinder();
 
+    // Builds the rule walker from the iterator's compiled rules, once: on
+    // the first run that needs it, so that creating a finder costs no more
+    // than ICU's own iterator does. Leaves none when the iterator is not
+    // ICU's rule-based one or its rules are not ones the walker knows.
+    void PrepareRuleWalker();
+
+    // Builds the walker from rules[0..length-1] (which must live as long as
+    // the finder), replacing any walker built before; none if the walker
+    // does not take them.
+    void UseRules(const uint8_t* rules, uint32_t length);
+
     // Gives codePoints[0..count-1] to the iterator as UTF-16 and sets the flag
     // of every boundary but the last. breakFlags are already all false.
-    // This is the ICU engine; a faster engine with the same answers would be
-    // chosen in SetBreakCandidates, ahead of this one.
+    // This is the ICU engine, for every run that the rule walker leaves to it.
     void MarkIcuBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
 
     // The conversion and walk for runs whose UTF-16 offsets are not their
@@ -73,6 +93,13 @@ private:
 
     // Whether the processor can take the four-at-a-time conversion.
     bool haveSsse3 = false;
+
+    // The fast engine, which answers from the iterator's own compiled rules
+    // without building ICU text (see zqKelRuleWalker.h); null until built,
+    // and when it cannot be.
+    std::unique_ptr<zqKelRuleWalker> ruleWalker;
+    bool ruleWalkerTried = false;
+    Engine lastEngine = Engine::None;
 };
 
 #endif  // ZQ_TEXT_KEL_BREAK_FINDER_H

@@ -1,0 +1,435 @@
+#include "zqKelRuleWalker.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+static_assert(sizeof(bool) == 1, "a flag is stored as one byte of 0 or 1");
+
+// ICU's binary break rules, format 6 (ICU 68 and later). All numbers are in
+// the machine's byte order; offsets are in bytes from the start of the data.
+//
+// The header (RBBIDataHeader): signature, format version, total length,
+// category count, then offset and length of each section.
+constexpr uint32_t kSignature = 0xB1A0;
+constexpr uint8_t kFormatVersion[4] = {6, 0, 0, 0};
+constexpr size_t kHeaderSize = 80;
+constexpr size_t kHeaderLength = 8;
+constexpr size_t kHeaderCategoryCount = 12;
+constexpr size_t kHeaderForwardTable = 16;
+constexpr size_t kHeaderForwardTableLength = 20;
+constexpr size_t kHeaderTrie = 32;
+constexpr size_t kHeaderTrieLength = 36;
+
+// A state table (RBBIStateTable): five numbers, then one row per state.
+constexpr size_t kTableStateCount = 0;
+constexpr size_t kTableRowLength = 4;
+constexpr size_t kTableDictionaryStart = 8;
+constexpr size_t kTableLookAheadCount = 12;
+constexpr size_t kTableFlags = 16;
+constexpr size_t kTableRows = 20;
+// Its option flags. The hard-break flag is no longer read by ICU's forward
+// walk; a table that needs a beginning-of-text step is not replayed here.
+constexpr uint32_t kLookAheadHardBreak = 1;
+constexpr uint32_t kBeginningRequired = 2;
+constexpr uint32_t kEightBitRows = 4;
+// A row: accepting number, look-ahead number, tag index, then the next state
+// for each category, all 8 or 16 bits wide. Accepting 1 means the state ends
+// a match where it stands; a larger number n means look-ahead rule n has
+// completed (the match ends where the rule's '/' was). A look-ahead number n
+// above 1 marks the position of rule n's '/'.
+constexpr unsigned kRowHeaderFields = 3;
+constexpr unsigned kAcceptingHere = 1;
+
+// ICU's state numbers and pseudo categories.
+constexpr unsigned kStopState = 0;
+constexpr unsigned kStartState = 1;
+constexpr unsigned kEndOfTextCategory = 1;
+
+uint32_t Read32(const uint8_t* at)
+{
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The walker's table: one row of `stride` 16-bit entries per state, the
+// columns being
+//   [0, categoryCount)  for each category, the byte offset of the row that
+//                       the character leads to (so that the next entry is one
+//                       addition away from the last load)
+//   categoryCount       the give-up row's offset: characters the walker does
+//                       not answer for have their category clamped to it
+//   + 1                 the row's flags (below)
+//   + 2                 its accepting number | look-ahead number << 8
+// The rows are ICU's states, then copies of the states that a match's first
+// character leads to from the start state (flagged kRestart: reaching one
+// means that a match began with that character, so a boundary stands before
+// it), then the restart row, from which a match's first character is read
+// (the start state's transitions, into those copies), then the give-up row.
+//
+// ICU's run stops when no longer match is possible, and the next run starts
+// again at the boundary found. Most runs stop one character after an
+// accepting state, that is, at the character that begins the next match; a
+// transition from an accepting state to the stop state is therefore replaced
+// by the start state's transition for the same character, into a copy
+// flagged kRestart: the walk goes on without stopping, reading no character
+// twice, and without a branch that depends on where words end. (Never for the
+// end of text, after which no match begins.)
+constexpr uint16_t kRestart = 1;  // bit 0: stored as the character's flag
+constexpr uint16_t kAccept = 2;
+constexpr uint16_t kSpecial = 4;  // kStop, kGiveUp, or a look-ahead number in the row
+constexpr uint16_t kStop = 8;
+constexpr uint16_t kGiveUp = 16;
+constexpr unsigned kFlagsColumn = 1;  // after the give-up column
+constexpr unsigned kNumbersColumn = 2;
+constexpr unsigned kExtraColumns = 3;
+
+struct StateInfo {
+    unsigned accepting = 0;
+    unsigned lookAhead = 0;
+    unsigned copyRow = 0;  // its kRestart copy's row, 0 when it has none
+};
+
+// One row's transitions: ICU's next states `next` as row offsets, except
+// that the stop state becomes stopStep's entry. Written to be vectorised, and
+// kept out of line, where the compiler can rely on the restrict qualifiers.
+template <typename Field>
+__attribute__((noinline)) unsigned TranslateRow(const Field* __restrict next, const uint16_t* __restrict stopStep,
+                                                unsigned count, uint16_t rowBytes, uint16_t* __restrict out)
+{
+    Field largest = 0;
+    for (unsigned category = 0; category < count; ++category) {
+        const Field target = next[category];
+        largest = largest > target ? largest : target;
+        const auto offset = static_cast<uint16_t>(unsigned{target} * rowBytes);
+        const uint16_t stop = stopStep[category];  // read either way, so that the loop has no branch
+        out[category] = target == kStopState ? stop : offset;
+    }
+    return largest;
+}
+
+// Fills `table` from ICU's rows of `Field` (uint8_t or uint16_t) fields,
+// each row having the fields of the header and then categoryCount next
+// states; false when they hold a number out of range. Every entry of the
+// table is written.
+template <typename Field>
+bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, unsigned dictionaryStart,
+                unsigned lookAheadCount, std::unique_ptr<uint16_t[]>& table, unsigned& restartRowOffset)
+{
+    const unsigned stride = categoryCount + kExtraColumns;
+    const unsigned rowBytes = stride * 2;
+    const unsigned fieldsPerRow = kRowHeaderFields + categoryCount;
+    const auto rowOf = [&](unsigned state) { return rows + state * fieldsPerRow; };
+
+    std::vector<StateInfo> states(stateCount);
+    for (unsigned state = 0; state < stateCount; ++state) {
+        StateInfo& info = states[state];
+        info.accepting = rowOf(state)[0];
+        info.lookAhead = rowOf(state)[1];
+        // ICU indexes its array of look-ahead positions with these numbers.
+        if ((info.accepting > kAcceptingHere && info.accepting >= lookAheadCount) ||
+            (info.lookAhead > kAcceptingHere && info.lookAhead >= lookAheadCount)) {
+            return false;
+        }
+    }
+    // ICU never makes its stop state accepting; the walk relies on that.
+    if (states[kStopState].accepting != 0 || states[kStopState].lookAhead > kAcceptingHere) {
+        return false;
+    }
+    const Field* startNext = rowOf(kStartState) + kRowHeaderFields;
+    unsigned rowCount = stateCount;
+    for (unsigned category = 0; category < dictionaryStart; ++category) {
+        const unsigned target = startNext[category];
+        if (target >= stateCount) {
+            return false;
+        }
+        if (states[target].copyRow == 0) {
+            states[target].copyRow = rowCount++;
+        }
+    }
+    const unsigned restartRow = rowCount++;
+    const unsigned giveUpRow = rowCount++;
+    if ((rowCount - 1) * rowBytes > 0xFFFF) {
+        return false;
+    }
+    const uint16_t giveUp = static_cast<uint16_t>(giveUpRow * rowBytes);
+    restartRowOffset = restartRow * rowBytes;
+    table.reset(new uint16_t[static_cast<size_t>(rowCount) * stride]);
+
+    // What the stop state becomes: after an accepting state, the first step
+    // of the match that begins with the character (never at the end of
+    // text); elsewhere it stays the stop state.
+    std::vector<uint16_t> steps(3 * dictionaryStart, 0);
+    uint16_t* const firstStep = steps.data();
+    uint16_t* const restartsAfterMatch = firstStep + dictionaryStart;
+    const uint16_t* const stays = restartsAfterMatch + dictionaryStart;
+    for (unsigned category = 0; category < dictionaryStart; ++category) {
+        firstStep[category] = static_cast<uint16_t>(states[startNext[category]].copyRow * rowBytes);
+        restartsAfterMatch[category] = category != kEndOfTextCategory ? firstStep[category] : 0;
+    }
+
+    for (unsigned state = 0; state < stateCount; ++state) {
+        const StateInfo& info = states[state];
+        uint16_t* out = table.get() + state * stride;
+        const uint16_t* stopStep = info.accepting == kAcceptingHere ? restartsAfterMatch : stays;
+        if (TranslateRow(rowOf(state) + kRowHeaderFields, stopStep, dictionaryStart,
+                         static_cast<uint16_t>(rowBytes), out) >=
+            stateCount) {
+            return false;
+        }
+        std::fill(out + dictionaryStart, out + categoryCount + 1, giveUp);
+        const bool special = state == kStopState || info.accepting > kAcceptingHere ||
+                             info.lookAhead > kAcceptingHere;
+        out[categoryCount + kFlagsColumn] =
+            static_cast<uint16_t>((info.accepting == kAcceptingHere ? kAccept : 0) |
+                                  (special ? kSpecial : 0) | (state == kStopState ? kStop : 0));
+        out[categoryCount + kNumbersColumn] = static_cast<uint16_t>(info.accepting | info.lookAhead << 8);
+        if (info.copyRow != 0) {
+            uint16_t* copy = table.get() + info.copyRow * stride;
+            std::memcpy(copy, out, rowBytes);
+            copy[categoryCount + kFlagsColumn] |= kRestart;
+        }
+    }
+    uint16_t* restart = table.get() + restartRow * stride;
+    std::memcpy(restart, firstStep, dictionaryStart * sizeof(uint16_t));
+    std::fill(restart + dictionaryStart, restart + categoryCount + 1, giveUp);
+    restart[categoryCount + kFlagsColumn] = 0;
+    restart[categoryCount + kNumbersColumn] = 0;
+    uint16_t* giveUpOut = table.get() + giveUpRow * stride;
+    std::fill(giveUpOut, giveUpOut + categoryCount + 1, giveUp);
+    giveUpOut[categoryCount + kFlagsColumn] = kSpecial | kGiveUp;
+    giveUpOut[categoryCount + kNumbersColumn] = 0;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, uint32_t length)
+{
+    if (rules == nullptr || length < kHeaderSize) {
+        return nullptr;
+    }
+    const uint32_t totalLength = Read32(rules + kHeaderLength);
+    if (Read32(rules) != kSignature || std::memcmp(rules + 4, kFormatVersion, 4) != 0 ||
+        totalLength < kHeaderSize || totalLength > length) {
+        return nullptr;
+    }
+    const uint32_t categoryCount = Read32(rules + kHeaderCategoryCount);
+    const uint32_t tableOffset = Read32(rules + kHeaderForwardTable);
+    const uint32_t tableLength = Read32(rules + kHeaderForwardTableLength);
+    const uint32_t trieOffset = Read32(rules + kHeaderTrie);
+    const uint32_t trieLength = Read32(rules + kHeaderTrieLength);
+    if (tableOffset > totalLength || tableLength > totalLength - tableOffset || tableLength < kTableRows ||
+        trieOffset > totalLength || trieLength > totalLength - trieOffset) {
+        return nullptr;
+    }
+    const uint8_t* stateTable = rules + tableOffset;
+    const uint32_t stateCount = Read32(stateTable + kTableStateCount);
+    const uint32_t rowLength = Read32(stateTable + kTableRowLength);
+    const uint32_t dictionaryStart = Read32(stateTable + kTableDictionaryStart);
+    const uint32_t lookAheadCount = Read32(stateTable + kTableLookAheadCount);
+    const uint32_t flags = Read32(stateTable + kTableFlags);
+    const bool eightBitRows = (flags & kEightBitRows) != 0;
+    const unsigned fieldSize = eightBitRows ? 1 : 2;
+    // Categories 0 to 2 are ICU's own (1 is the end of text); look-ahead
+    // numbers must fit 8 bits here, and everything the 16-bit row offsets.
+    if ((flags & kBeginningRequired) != 0 || (flags & ~(kLookAheadHardBreak | kBeginningRequired | kEightBitRows)) != 0 ||
+        dictionaryStart <= kEndOfTextCategory + 1 ||
+        dictionaryStart > categoryCount || categoryCount > 0x1000 || stateCount <= kStartState ||
+        stateCount > 0x1000 || rowLength != fieldSize * (kRowHeaderFields + categoryCount) ||
+        lookAheadCount > 0x100 || (tableLength - kTableRows) / rowLength < stateCount) {
+        return nullptr;
+    }
+
+    std::unique_ptr<zqKelRuleWalker> walker(new zqKelRuleWalker());
+    walker->categoryCount = categoryCount;
+    walker->stride = categoryCount + kExtraColumns;
+    bool built;
+    if (eightBitRows) {
+        built = BuildTable(stateTable + kTableRows, stateCount, categoryCount, dictionaryStart, lookAheadCount,
+                           walker->table, walker->restartRow);
+    } else {
+        // Copied, for aligned reading.
+        std::vector<uint16_t> rows(static_cast<size_t>(stateCount) * (kRowHeaderFields + categoryCount));
+        std::memcpy(rows.data(), stateTable + kTableRows, rows.size() * sizeof(uint16_t));
+        built = BuildTable(rows.data(), stateCount, categoryCount, dictionaryStart, lookAheadCount,
+                           walker->table, walker->restartRow);
+    }
+    if (!built) {
+        return nullptr;
+    }
+
+    UErrorCode status = U_ZERO_ERROR;
+    walker->trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + trieOffset,
+                                          static_cast<int32_t>(trieLength), nullptr, &status);
+    if (U_FAILURE(status) || walker->trie == nullptr) {
+        return nullptr;
+    }
+    const UCPTrieValueWidth width = ucptrie_getValueWidth(walker->trie);
+    if (width != UCPTRIE_VALUE_BITS_8 && width != UCPTRIE_VALUE_BITS_16) {
+        return nullptr;
+    }
+    walker->eightBitTrie = width == UCPTRIE_VALUE_BITS_8;
+    walker->lookAheadAt.assign(std::max(lookAheadCount, 1u), 0);
+    return walker;
+}
+
+zqKelRuleWalker::~zqKelRuleWalker()
+{
+    ucptrie_close(trie);
+}
+
+bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+{
+    return eightBitTrie ? Walk<true>(count, codePoints, breakFlags) : Walk<false>(count, codePoints, breakFlags);
+}
+
+// ICU's forward walk, as its first()/next() give it for a text without
+// dictionary characters: boundary 0, then each next boundary found by a run
+// of the state machine (handleNext) that starts at the previous boundary in
+// the start state and reads one character after another:
+//   - each character moves to the state its category leads to;
+//   - reaching an accepting state (accepting 1) makes the position after the
+//     character the boundary found so far;
+//   - reaching the state where a look-ahead rule completes (accepting n > 1)
+//     ends the run at once with the position recorded for rule n;
+//   - reaching a state that marks a rule's '/' (look-ahead n > 1) records the
+//     position after the character for rule n;
+//   - the stop state ends the run; so does the end of the text, after one
+//     more step with the end-of-text category;
+//   - a run that found no boundary beyond its start advances one character.
+// Positions here are code point indices, which map one to one onto the
+// UTF-16 offsets of ICU's walk at code point boundaries. ICU keeps look-ahead
+// positions from run to run, and from text to text; a rule completing
+// without a position recorded in this text is left to ICU.
+//
+// Each character read stores its flag: true when a match begins with it.
+// The last match to read a character is the one that decides (matches begin
+// in text order), and every character is read by the match it belongs to.
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+{
+    // A copy the compiler can keep in registers: stores to the flags cannot
+    // change it.
+    const UCPTrie trieCopy = *trie;
+    const unsigned limit = categoryCount;
+    const auto* tableBytes = reinterpret_cast<const uint8_t*>(table.get());
+    const unsigned flagsOffset = 2 * (categoryCount + kFlagsColumn);
+    const unsigned numbersOffset = 2 * (categoryCount + kNumbersColumn);
+    unsigned long* const lookAhead = lookAheadAt.data();
+    if (lookAheadRecorded) {
+        std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
+        lookAheadRecorded = false;
+    }
+
+    const auto entryAt = [tableBytes](size_t offset) -> size_t {
+        uint16_t entry;
+        std::memcpy(&entry, tableBytes + offset, sizeof entry);
+        return entry;
+    };
+    const auto categoryOf = [&trieCopy, limit](uint32_t c) -> unsigned {
+        unsigned category;
+        if (c < 0xD800) {
+            category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
+                                     : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
+        } else if (c <= 0xFFFF) {
+            if (c < 0xE000) {
+                return limit;  // a surrogate value
+            }
+            category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
+                                     : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
+        } else if (c <= 0x10FFFF) {
+            category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, c)
+                                     : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, c);
+        } else {
+            return limit;  // no code point
+        }
+        return category < limit ? category : limit;
+    };
+
+    unsigned long i = 0;         // the next character to read
+    unsigned long start = 0;     // where the current match began
+    unsigned long boundary = 0;  // the boundary it found so far
+    size_t row = restartRow;
+    for (;;) {
+        unsigned long next;  // where the next match begins
+        if (i < count) {
+            // The column's address first, apart from the chain of loads
+            // through `row`, so that each step of the chain is one load.
+            const uint8_t* column = tableBytes + 2 * size_t{categoryOf(codePoints[i])};
+            uint16_t entry;
+            std::memcpy(&entry, column + row, sizeof entry);
+            row = entry;
+            const unsigned rowFlags = entryAt(row + flagsOffset);
+            const bool began = (rowFlags & kRestart) != 0;
+            const auto flag = static_cast<uint8_t>(rowFlags & kRestart);  // one plain store
+            std::memcpy(breakFlags + i, &flag, 1);
+            start = began ? i : start;
+            boundary = began ? i : boundary;
+            ++i;
+            boundary = (rowFlags & kAccept) != 0 ? i : boundary;
+            if ((rowFlags & kSpecial) == 0) {
+                continue;
+            }
+            if ((rowFlags & kGiveUp) != 0) {
+                std::memset(breakFlags, 0, i);
+                return false;
+            }
+            if ((rowFlags & kStop) != 0) {
+                next = boundary != start ? boundary : start + 1;
+            } else {
+                const unsigned numbers = entryAt(row + numbersOffset);
+                const unsigned accepting = numbers & 0xFF;
+                const unsigned rule = numbers >> 8;
+#if ZQ_KEL_TEST_BROKEN_LOOKAHEAD == 2
+                // Deliberately wrong, for tests: completions ignored.
+                if (false) {
+#else
+                if (accepting > kAcceptingHere) {
+#endif
+                    next = lookAhead[accepting];
+                    if (next <= start) {
+                        std::memset(breakFlags, 0, i);
+                        return false;
+                    }
+                } else {
+                    if (rule > kAcceptingHere) {
+#if ZQ_KEL_TEST_BROKEN_LOOKAHEAD == 1
+                        // Deliberately wrong, for tests: one character late.
+                        lookAhead[rule] = i + 1;
+#else
+                        lookAhead[rule] = i;
+#endif
+                        lookAheadRecorded = true;
+                    }
+                    continue;
+                }
+            }
+        } else {
+            // The step with the end-of-text category, which ends the match.
+            row = entryAt(row + 2 * kEndOfTextCategory);
+            const unsigned rowFlags = entryAt(row + flagsOffset);
+            boundary = (rowFlags & kAccept) != 0 ? count : boundary;
+            const unsigned accepting = entryAt(row + numbersOffset) & 0xFF;
+            if ((rowFlags & kSpecial) != 0 && accepting > kAcceptingHere) {
+                next = lookAhead[accepting];
+                if (next <= start) {
+                    std::memset(breakFlags, 0, count);
+                    return false;
+                }
+            } else {
+                next = boundary != start ? boundary : start + 1;
+            }
+        }
+        if (next >= count) {
+            return true;
+        }
+        i = next;
+        row = restartRow;
+    }
+}
+
+template bool zqKelRuleWalker::Walk<true>(unsigned long, const uint32_t*, bool*);
+template bool zqKelRuleWalker::Walk<false>(unsigned long, const uint32_t*, bool*);

@@ -1,0 +1,69 @@
+// For the tests that link the finder's sources (sarvik_internal) instead of
+// loading the plug-in: which engine answered a run, and a way to give a finder
+// other rule data than its iterator's.
+
+#ifndef SARVIK_INTERNAL_ACCESS_H
+#define SARVIK_INTERNAL_ACCESS_H
+
+#include "zqTextKelBreakFinder.h"
+
+#include <unicode/rbbi.h>
+
+#include <cstdint>
+#include <vector>
+
+struct zqTextKelBreakFinderTestAccess {
+    enum class Engine { None, SingleValue, Rules, Icu };
+
+    static Engine LastEngine(const zqTextKelBreakFinder& finder)
+    {
+        switch (finder.lastEngine) {
+        case zqTextKelBreakFinder::Engine::SingleValue: return Engine::SingleValue;
+        case zqTextKelBreakFinder::Engine::Rules: return Engine::Rules;
+        case zqTextKelBreakFinder::Engine::Icu: return Engine::Icu;
+        default: return Engine::None;
+        }
+    }
+
+    // Whether the finder has a rule walker (building it first, as its first
+    // run would).
+    static bool HasRuleWalker(zqTextKelBreakFinder& finder)
+    {
+        if (!finder.ruleWalkerTried && finder.breakIterator != nullptr) {
+            finder.PrepareRuleWalker();
+        }
+        return finder.ruleWalker != nullptr;
+    }
+
+    // The compiled rules of the finder's iterator, copied; empty when it has
+    // none.
+    static std::vector<uint8_t> CopyOfRules(const zqTextKelBreakFinder& finder)
+    {
+        auto* rules = dynamic_cast<icu::RuleBasedBreakIterator*>(finder.breakIterator);
+        if (rules == nullptr) {
+            return {};
+        }
+        uint32_t length = 0;
+        const uint8_t* data = rules->getBinaryRules(length);
+        return std::vector<uint8_t>(data, data + length);
+    }
+
+    // Makes the finder walk `rules` (which must outlive it), as if its
+    // iterator had given them.
+    static void UseRules(zqTextKelBreakFinder& finder, const std::vector<uint8_t>& rules)
+    {
+        finder.UseRules(rules.data(), static_cast<uint32_t>(rules.size()));
+    }
+};
+
+inline const char* EngineName(zqTextKelBreakFinderTestAccess::Engine engine)
+{
+    switch (engine) {
+    case zqTextKelBreakFinderTestAccess::Engine::SingleValue: return "single value";
+    case zqTextKelBreakFinderTestAccess::Engine::Rules: return "rule walker";
+    case zqTextKelBreakFinderTestAccess::Engine::Icu: return "ICU";
+    default: return "none";
+    }
+}
+
+#endif  // SARVIK_INTERNAL_ACCESS_H

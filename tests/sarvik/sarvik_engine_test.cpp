@@ -1,0 +1,245 @@
+// The finder's two engines: which runs the rule walker answers and which it
+// leaves to ICU, what happens when the compiled rules are not of the layout
+// it knows, and the walk itself on small rule sets of our own, where
+// look-ahead rules and the step of one character can be hit at will. The
+// finder's sources are linked in (sarvik_internal).
+
+#include "SarvikInternalAccess.h"
+#include "SarvikTestSupport.h"
+#include "zqKelRuleWalker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include <unicode/parseerr.h>
+
+using namespace sarvik_test;
+using Access = zqTextKelBreakFinderTestAccess;
+using Engine = zqTextKelBreakFinderTestAccess::Engine;
+
+namespace {
+
+// The run's answer from `finder`, which must be raw ICU's, and the engine
+// that gave it.
+Engine CheckedEngine(zqTextKelBreakFinder& finder, const char* localeName, const std::vector<uint32_t>& run)
+{
+    bool guardsIntact = false;
+    const Flags got = RunFinder(finder, run, &guardsIntact);
+    EXPECT_TRUE(guardsIntact) << Hex(run);
+    IcuReference icu(localeName);
+    EXPECT_EQ(Positions(got), Positions(icu.Breaks(run))) << "locale \"" << localeName << "\" run " << Hex(run);
+    return Access::LastEngine(finder);
+}
+
+TEST(SarvikEngines, TheWalkerTakesTheRulesOfEveryLocale)
+{
+    for (const char* name : {"en", "ja", "zh", "th", "ko", "de", "", "en@lb=strict", "en@lb=loose", "ja@lb=strict",
+                             "ja@lw=phrase", "fi", "zh@lb=loose", "ja@lb=normal", "ko@lw=phrase", "xx_YY"}) {
+        zqTextKelBreakFinder finder(name);
+        EXPECT_TRUE(Access::HasRuleWalker(finder)) << "locale \"" << name << "\"";
+    }
+}
+
+TEST(SarvikEngines, RunsTheWalkerCannotBeCertainOfGoToIcu)
+{
+    struct Case {
+        const char* locale;
+        std::vector<uint32_t> run;
+        Engine expected;
+    };
+    const std::vector<Case> cases = {
+        {"en", Utf32(U"Hello world, (1,234.50)% — «quoted» 😀👍🏽 🇯🇵🇩🇪"), Engine::Rules},
+        {"ja", Utf32(U"日本語のテキスト。「カギ」ァー。"), Engine::Rules},
+        {"ko", Utf32(U"한국어 문장입니다. 그리고"), Engine::Rules},
+        {"ja@lw=phrase", Utf32(U"Phrases apart, plain English is walked."), Engine::Rules},
+        {"en", Utf32(U"x"), Engine::SingleValue},
+        {"th", Utf32(U"ก"), Engine::SingleValue},
+        // Dictionary characters: Thai, Lao, Khmer, Myanmar; CJK under lw=phrase.
+        {"th", Utf32(U"ภาษาไทยง่ายนิดเดียว"), Engine::Icu},
+        {"en", Utf32(U"English first, then ไทย"), Engine::Icu},
+        {"en", Utf32(U"ພາສາລາວ"), Engine::Icu},
+        {"en", Utf32(U"ភាសាខ្មែរ"), Engine::Icu},
+        {"en", Utf32(U"မြန်မာဘာသာ"), Engine::Icu},
+        {"ja@lw=phrase", Utf32(U"日本語の文です。"), Engine::Icu},
+        {"ja@lw=phrase", Utf32(U"Phrases of 日本語"), Engine::Icu},
+        // Surrogate values, alone or as a pair of two values; values above U+10FFFF.
+        {"en", {'a', ' ', 0xD800, 'b'}, Engine::Icu},
+        {"en", {'a', ' ', 0xDC00}, Engine::Icu},
+        {"en", {'x', ' ', 0xD83D, 0xDE00, ' ', 'y'}, Engine::Icu},
+        {"en", {'a', ' ', 'b', 0x110000}, Engine::Icu},
+        {"en", {0xFFFFFFFF, 'a', ' ', 'b'}, Engine::Icu},
+    };
+    for (const Case& test : cases) {
+        zqTextKelBreakFinder finder(test.locale);
+        const Engine engine = CheckedEngine(finder, test.locale, test.run);
+        EXPECT_EQ(EngineName(engine), EngineName(test.expected)) << "locale \"" << test.locale << "\" run "
+                                                                  << Hex(test.run);
+    }
+}
+
+TEST(SarvikEngines, AWalkGivenUpLateLeavesNoFlagBehind)
+{
+    // The walker has flagged most of the run when it meets the Thai word at
+    // the end; ICU's answer must not inherit any of its flags.
+    std::vector<uint32_t> run;
+    for (int i = 0; i < 500; ++i) {
+        run.insert(run.end(), {'w', 'o', 'r', 'd', ' '});
+    }
+    run.insert(run.end(), {0x0E20, 0x0E32, 0x0E29, 0x0E32});
+    zqTextKelBreakFinder finder("en");
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Icu));
+    // The same finder then walks the next run itself.
+    run.resize(500);
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Rules));
+}
+
+uint32_t Read32(const std::vector<uint8_t>& data, size_t at)
+{
+    uint32_t value;
+    std::memcpy(&value, data.data() + at, sizeof value);
+    return value;
+}
+
+void Write32(std::vector<uint8_t>& data, size_t at, uint32_t value)
+{
+    std::memcpy(data.data() + at, &value, sizeof value);
+}
+
+TEST(SarvikEngines, RuleDataOfAnotherLayoutGoesToIcu)
+{
+    // Offsets in ICU's binary rules (format 6): the header's length, forward
+    // table and trie; the forward table's state count, row length,
+    // dictionary start, look-ahead count, flags and rows.
+    constexpr size_t kLength = 8, kTable = 16, kTrie = 32;
+    constexpr size_t kStates = 0, kRowLength = 4, kDictionaryStart = 8, kLookAheads = 12, kFlags = 16, kRows = 20;
+    const std::vector<uint32_t> run = Utf32(U"Rules of another kind: 12.5% — «ok» (fine) 😀 日本語。");
+
+    zqTextKelBreakFinder probe("en");
+    const std::vector<uint8_t> rules = Access::CopyOfRules(probe);
+    ASSERT_GT(rules.size(), 100u);
+    const size_t table = Read32(rules, kTable);
+    const uint32_t states = Read32(rules, table + kStates);
+    const uint32_t rowLength = Read32(rules, table + kRowLength);
+    ASSERT_NE(Read32(rules, table + kFlags) & 4, 0u) << "these cases expect rows of 8-bit fields";
+    const auto row = [&](uint32_t state) { return table + kRows + state * rowLength; };
+
+    struct Change {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> apply;
+    };
+    const std::vector<Change> changes = {
+        {"signature", [](auto& d) { d[0] ^= 1; }},
+        {"format version 5", [](auto& d) { d[4] = 5; }},
+        {"format version 7", [](auto& d) { d[4] = 7; }},
+        {"format version 6.1", [](auto& d) { d[5] = 1; }},
+        {"length beyond the data", [](auto& d) { Write32(d, kLength, static_cast<uint32_t>(d.size() + 4)); }},
+        {"data cut short", [](auto& d) { d.resize(d.size() / 2); }},
+        {"beginning-of-text option",
+         [&](auto& d) { Write32(d, table + kFlags, Read32(d, table + kFlags) | 2); }},
+        {"unknown option", [&](auto& d) { Write32(d, table + kFlags, Read32(d, table + kFlags) | 0x40); }},
+        {"16-bit rows claimed", [&](auto& d) { Write32(d, table + kFlags, Read32(d, table + kFlags) & ~4u); }},
+        {"row length", [&](auto& d) { Write32(d, table + kRowLength, rowLength + 1); }},
+        {"states beyond the table", [&](auto& d) { Write32(d, table + kStates, states + 1000); }},
+        {"next state out of range", [&](auto& d) { d[row(1) + 3 + 11] = static_cast<uint8_t>(states); }},
+        {"look-ahead number out of range",
+         [&](auto& d) { d[row(5)] = static_cast<uint8_t>(Read32(d, table + kLookAheads)); }},
+        {"accepting stop state", [&](auto& d) { d[row(0)] = 1; }},
+        {"dictionary start below the pseudo categories", [&](auto& d) { Write32(d, table + kDictionaryStart, 1); }},
+        {"trie outside the data", [](auto& d) { Write32(d, kTrie, static_cast<uint32_t>(d.size())); }},
+        {"trie damaged", [](auto& d) { std::memset(d.data() + Read32(d, kTrie), 0, 16); }},
+    };
+    for (const Change& change : changes) {
+        std::vector<uint8_t> changed = rules;
+        change.apply(changed);
+        zqTextKelBreakFinder finder("en");
+        Access::UseRules(finder, changed);
+        EXPECT_FALSE(Access::HasRuleWalker(finder)) << change.what;
+        EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Icu)) << change.what;
+    }
+    // The unchanged copy is walked.
+    zqTextKelBreakFinder finder("en");
+    Access::UseRules(finder, rules);
+    EXPECT_TRUE(Access::HasRuleWalker(finder));
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Rules));
+}
+
+// Rule sets of our own, over the letters a to d, with look-ahead rules ('/'),
+// chained rules, characters no rule covers (each then stands alone: the step
+// of one character) and, in the last, dictionary characters.
+const char* const kRuleSets[] = {
+    "$A = [a]; $B = [b]; $C = [c]; $D = [d]; $S = [\\ ];\n"
+    "$A $B / $C;\n$A+;\n$B $S*;\n$C $D;\n",
+
+    "!!chain;\n$A = [a]; $B = [b]; $C = [c]; $D = [d];\n"
+    "$A $B / $C $D;\n$A $B+;\n$C+;\n$D / $A;\n$B $C / $C $C;\n",
+
+    "!!chain;\n!!lookAheadHardBreak;\n$A = [a]; $B = [b]; $C = [c]; $S = [\\ ];\n"
+    "$A / $B $C;\n$B $C / $A;\n$A $A;\n$C $B;\n$S+ / $A $B;\n",
+
+    "$A = [a]; $B = [b];\n$A $B;\n",
+
+    "!!chain;\n$A = [a]; $B = [b]; $C = [c]; $S = [\\ ];\n"
+    "^$A $B / $B;\n$B $A / $S* $C;\n$C $S* / $A;\n[^$A $B $C] $S*;\n",
+
+    "$A = [a]; $B = [b]; $dictionary = [d];\n$A $B / $A;\n$B+;\n$dictionary+;\n",
+};
+
+TEST(SarvikEngines, TheWalkReplaysLookAheadRulesOfItsOwn)
+{
+    std::mt19937 random(2024);
+    const uint32_t alphabet[] = {'a', 'b', 'c', 'd', ' ', 'x'};
+    const icu::UnicodeString empty;  // outlives the iterators, which end on it
+    for (const char* source : kRuleSets) {
+        UParseError parseError;
+        UErrorCode status = U_ZERO_ERROR;
+        icu::RuleBasedBreakIterator iterator(icu::UnicodeString::fromUTF8(source), parseError, status);
+        ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status) << " at line " << parseError.line << " of\n"
+                                       << source;
+        uint32_t length = 0;
+        const uint8_t* rules = iterator.getBinaryRules(length);
+        std::unique_ptr<zqKelRuleWalker> walker = zqKelRuleWalker::Create(rules, length);
+        ASSERT_NE(walker, nullptr) << source;
+
+        const bool hasDictionary = std::strstr(source, "$dictionary") != nullptr;
+        int walked = 0, givenUp = 0;
+        for (int i = 0; i < 20000; ++i) {
+            std::vector<uint32_t> run(1 + random() % 24);
+            for (uint32_t& value : run) {
+                value = alphabet[random() % (sizeof alphabet / sizeof alphabet[0])];
+            }
+            Flags got(run.size(), 0);
+            if (!walker->MarkBoundaries(run.size(), run.data(), reinterpret_cast<bool*>(got.data()))) {
+                EXPECT_EQ(got, Flags(run.size(), 0)) << "flags left after giving up on " << Hex(run);
+                ++givenUp;
+                continue;
+            }
+            ++walked;
+            icu::UnicodeString text;  // the iterator lets go of it at the next setText
+            for (uint32_t value : run) {
+                text.append(static_cast<UChar32>(value));
+            }
+            iterator.setText(text);
+            Flags expected(run.size(), 0);
+            int32_t previous = iterator.first();
+            for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
+                expected[previous] = 1;
+                previous = current;
+            }
+            ASSERT_EQ(Positions(got), Positions(expected)) << "text \"" << std::string(run.begin(), run.end())
+                                                           << "\" with the rules\n" << source;
+        }
+        // Only the dictionary characters make the walker give up here.
+        if (hasDictionary) {
+            EXPECT_GT(givenUp, 0) << source;
+            EXPECT_GT(walked, 0) << source;
+        } else {
+            EXPECT_EQ(givenUp, 0) << source;
+        }
+        iterator.setText(empty);
+    }
+}
+
+}  // namespace
