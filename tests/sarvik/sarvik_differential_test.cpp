@@ -155,6 +155,26 @@ TEST(SARVIK_DIFFERENTIAL, SARVIK_RANDOM_RUNS)
     Judge(comparison, 0.6);
 }
 
+#ifndef SARVIK_BROKEN_LOOKAHEAD
+// Text of the kinds the walker answers for, in locales whose rules declare no
+// dictionary for any of them (all but lw=phrase, which has one for CJK): no
+// run may fall back to ICU, or the speed would quietly be lost.
+TEST(SarvikDifferential, TheWalkerAnswersEveryRunWithoutDictionaryText)
+{
+    Comparison comparison;
+    RunMaker maker(EnvNumber("SARVIK_DIFF_SEED", 7));
+    for (unsigned long i = 0; i < 5000; ++i) {
+        const size_t which = i % kLocaleCount;
+        if (std::string(kLocales[which]) != "ja@lw=phrase") {
+            comparison.Check(which, maker.Make(false), "run " + std::to_string(i));
+        }
+    }
+    std::printf("%s\n", comparison.Summary().c_str());
+    EXPECT_EQ(comparison.mismatches, 0u) << comparison.failures;
+    EXPECT_EQ(comparison.Answered(Access::Engine::Icu), 0u) << comparison.Summary();
+}
+#endif
+
 TEST(SARVIK_DIFFERENTIAL, SARVIK_TEST_FILE)
 {
     std::vector<LineBreakTest> tests;

@@ -2,9 +2,16 @@
 
 #include <gtk/gtk.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+// Last: Xlib defines macros (Status, ...) that clash with the platform's names.
+#include <gdk/gdkx.h>
+#undef Status
 
 namespace platform {
 
@@ -35,6 +42,17 @@ std::string NoDisplayReason() {
     return "Cannot start the graphical mode: cannot open the display (" + which + ").";
 }
 
+// Xlib calls this when the connection to the X server breaks; it must not
+// return. GDK's own handler ends the process with status 1, which the package
+// scripts do not know: this one says what happened and ends with -1 (255),
+// the program's failure status, as every other way out of a failed run does.
+int LostDisplay(Display*) {
+    const char* display = std::getenv("DISPLAY");
+    std::printf("Halvern:ERROR: Lost the connection to the display (DISPLAY=%s).\n", display ? display : "");
+    std::fflush(stdout);
+    ::_exit(255);
+}
+
 gboolean FinishLaunching(gpointer data) {
     static_cast<ApplicationDelegate*>(data)->applicationDidFinishLaunching();
     // The delegate ends the process; if it ever comes back, so does main.
@@ -54,6 +72,7 @@ Status GtkApplication::main(int argc, char* const* argv, ApplicationDelegate& de
     char** gtkVector = gtkArguments;
     if (!gtk_init_check(&gtkCount, &gtkVector)) return Status::Failure(NoDisplayReason());
 
+    if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) XSetIOErrorHandler(LostDisplay);
     g_log_set_handler("Gtk", G_LOG_LEVEL_MESSAGE, FilterGtkMessages, nullptr);
     g_idle_add(FinishLaunching, &delegate);
     gtk_main();

@@ -111,6 +111,9 @@ protected:
                                "viewer) \"" + std::string(kViewerProgram) + "\" </dev/null >/tmp/beside.log 2>&1 & ;;\n"
                                "browser) \"/Applications/Sample Browser.app/Contents/MacOS/Sample Browser\" \"" +
                                    kLumaro + "\" </dev/null >/tmp/beside.log 2>&1 & ;;\n"
+                               "viewer-then-no-bus) \"" + std::string(kViewerProgram) + "\" </dev/null >/tmp/beside.log 2>&1 &\n"
+                               "  (sleep 0.8; for p in /proc/[0-9]*; do\n"
+                               "     [ \"$(cat $p/comm 2>/dev/null)\" = dbus-daemon ] && kill ${p#/proc/}; done) & ;;\n"
                                "esac\n"
                                "shift\n"
                                "exec \"$@\"\n",
@@ -148,6 +151,7 @@ protected:
     std::unique_ptr<testsupport::BackgroundProcess> Start(const std::string& beside, const Lines& arguments,
                                                          const Lines& extraEnvironment = {},
                                                          const std::string& app = HALVERN_APP) {
+        const bool graphical = arguments.at(0) == "0";
         testsupport::Sandbox sandbox;
         sandbox.readOnlyBind(app, "/opt/Veldane/Halvern.app")
             .bind(dir / "Applications", "/Applications")
@@ -167,15 +171,17 @@ protected:
         if (fs::exists(testsupport::Xvfb::socketFolder())) {
             sandbox.readOnlyBind(testsupport::Xvfb::socketFolder(), testsupport::Xvfb::socketFolder());
         }
-        // In a sanitizer build, the caches that GTK's font library keeps until
-        // exit() are no leaks of the program's.
-        sandbox.readOnlyBind(LSAN_SUPPRESSIONS, "/opt/lsan-graphical.supp");
         Lines environment = testsupport::BaseEnvironment();
-        std::string lsan = "suppressions=/opt/lsan-graphical.supp";
-        for (const std::string& entry : environment) {
-            if (entry.starts_with("LSAN_OPTIONS=")) lsan += ":" + entry.substr(13);
+        if (graphical) {
+            // In a sanitizer build, what GTK's libraries keep until exit() is no
+            // leak of the program's; the command-line runs get no suppression.
+            sandbox.readOnlyBind(LSAN_SUPPRESSIONS, "/opt/lsan-graphical.supp");
+            std::string lsan = "suppressions=/opt/lsan-graphical.supp";
+            for (const std::string& entry : environment) {
+                if (entry.starts_with("LSAN_OPTIONS=")) lsan += ":" + entry.substr(13);
+            }
+            testsupport::SetVariable(environment, "LSAN_OPTIONS", lsan);
         }
-        testsupport::SetVariable(environment, "LSAN_OPTIONS", lsan);
         environment.insert(environment.end(),
                            {"HOME=/home/user", "XDG_DATA_HOME=/home/user/.local/share", "XDG_DATA_DIRS=/xdg/data",
                             "XDG_CONFIG_HOME=/xdg/config", "XDG_CONFIG_DIRS=/xdg/config", "NO_AT_BRIDGE=1",
@@ -266,6 +272,25 @@ TEST_P(WaitCommandLineTest, AViewerInsideTheBrowsersPluginHostFailsTheInstallati
     auto run = Start("browser", {"1", kPack, kLumaro, "1"});
     EXPECT_EQ(Finish(*run), 255) << run->err();
     EXPECT_EQ(After(testsupport::Lines(run->out()), Found(kLumaro)), Lines{kInBrowserCLI});
+}
+
+TEST_P(WaitCommandLineTest, ABusThatGoesAwayDuringTheWaitEndsItNormally) {
+    // The sandbox's own session bus ends 0.8 s into the run, while the viewer
+    // runs: the check still comes and decides with what it can see.
+    auto run = Start("viewer-then-no-bus", {"1", kPack, kLumaro, "1"});
+    const int status = Finish(*run);
+    const Lines after = After(testsupport::Lines(run->out()), Found(kLumaro));
+    // dbus-run-session saw its bus end.
+    EXPECT_NE(run->err().find("dbus-daemon exited"), std::string::npos) << run->err();
+    if (GetParam()) {
+        // The scan needs no bus: the viewer is found.
+        EXPECT_EQ(status, 255) << run->err();
+        EXPECT_EQ(after, Lines{kRunningCLI});
+    } else {
+        // Its heartbeats stopped arriving over a second before the check.
+        EXPECT_EQ(status, 0) << run->err();
+        EXPECT_EQ(after, Lines{});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(HeartbeatsAndScan, WaitCommandLineTest, ::testing::Values(false, true),
@@ -400,6 +425,18 @@ TEST_F(GraphicalModeTest, NoValidViewerShowsANoticeAndEndsWith255) {
     EXPECT_EQ(Finish(*run), 255) << run->err();
     EXPECT_EQ(After(testsupport::Lines(run->out()), "Obtained the bundle track as 2017"), Lines{kGUIFailure});
     EXPECT_EQ(Link(), std::nullopt);
+}
+
+TEST_F(GraphicalModeTest, LosingTheDisplayWhileAnAlertIsOpenEndsWith255AndOneLine) {
+    Handlers({kLumaro});
+    auto run = StartGraphical("viewer", "1");
+    ASSERT_FALSE(WindowTitled(*run, "Veldane Lumaro").empty()) << run->out() << run->err();
+    const std::string display = xvfb->display();
+    xvfb.reset();  // the X server goes away
+
+    EXPECT_EQ(Finish(*run), 255) << run->err();
+    EXPECT_EQ(After(testsupport::Lines(run->out()), "Veldane Lumaro is running."),
+              Lines{"Halvern:ERROR: Lost the connection to the display (DISPLAY=" + display + ")."});
 }
 
 // --- Graphical mode that cannot start -------------------------------------------------
