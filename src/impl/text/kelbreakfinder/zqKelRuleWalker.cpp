@@ -341,8 +341,9 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
             category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
                                      : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
         } else if (c <= 0x10FFFF) {
-            category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, c)
-                                     : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, c);
+            const auto point = static_cast<UChar32>(c);  // ICU's signed type for code points
+            category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, point)
+                                     : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, point);
         } else {
             return limit;  // no code point
         }
