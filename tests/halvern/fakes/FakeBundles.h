@@ -2,6 +2,7 @@
 // Bundles given by the test: a path and its Info.plist strings.
 
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,7 +12,11 @@
 class FakeBundles : public platform::Bundles {
 public:
     std::optional<platform::InfoDictionary> infoDictionary(const std::string& bundlePath) const override {
-        opened.push_back(bundlePath);
+        {
+            // Broadcasters ask from their worker threads.
+            std::lock_guard<std::mutex> guard(openedMutex);
+            opened.push_back(bundlePath);
+        }
         auto it = bundles.find(bundlePath);
         if (it == bundles.end()) return std::nullopt;
         return it->second;
@@ -29,4 +34,5 @@ public:
     std::map<std::string, platform::InfoDictionary> bundles;
     std::optional<std::string> mainBundle;
     mutable std::vector<std::string> opened;  // every path asked for, in order
+    mutable std::mutex openedMutex;
 };

@@ -1,6 +1,8 @@
 #pragma once
 // The process's identifier and launcher, as the test sets them.
 
+#include <atomic>
+
 #include "platform/ProcessInfo.h"
 
 class FakeProcessInfo : public platform::ProcessInfo {
@@ -13,5 +15,5 @@ public:
 
     int pid = 4242;
     std::optional<std::string> launcherBundle;
-    mutable int launcherLookups = 0;
+    mutable std::atomic<int> launcherLookups = 0;  // asked from broadcaster threads
 };
