@@ -165,6 +165,19 @@ GtkWidget* VisibleDialog(GType type) {
     return found;
 }
 
+// Closes the visible dialog of the given type as a window manager's close
+// button does (a delete event). False while there is no such dialog yet.
+bool CloseVisibleDialog(GType type) {
+    GtkWidget* dialog = VisibleDialog(type);
+    if (!dialog) return false;
+    GdkEvent* event = gdk_event_new(GDK_DELETE);
+    event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
+    event->any.send_event = TRUE;
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+    return true;
+}
+
 std::string Label(GtkWidget* button) {
     const char* label = gtk_button_get_label(GTK_BUTTON(button));
     return label ? label : "";
@@ -303,17 +316,7 @@ TEST(GtkAlert, ReturnPressesTheFirstButtonAndEscapeTheLast) {
 TEST(GtkAlert, ClosingTheWindowAnswersAsTheLastButton) {
     REQUIRE_SESSION();
     for (const std::vector<std::string>& buttons : {std::vector<std::string>{"Retry", "Cancel"}, {"OK"}}) {
-        Script script({[&] {
-            GtkWidget* dialog = VisibleDialog(GTK_TYPE_MESSAGE_DIALOG);
-            if (!dialog) return false;
-            // What a window manager's close button makes GDK deliver.
-            GdkEvent* event = gdk_event_new(GDK_DELETE);
-            event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
-            event->any.send_event = TRUE;
-            gtk_main_do_event(event);
-            gdk_event_free(event);
-            return true;
-        }});
+        Script script({[&] { return CloseVisibleDialog(GTK_TYPE_MESSAGE_DIALOG); }});
         EXPECT_EQ(TheSession().services->alert.runModal("Title", "Text", buttons),
                   1000 + static_cast<int>(buttons.size()) - 1);
         EXPECT_TRUE(script.finished());
@@ -553,16 +556,7 @@ TEST_F(GtkOpenPanelTest, EscapeCancelsThePanel) {
 
 TEST_F(GtkOpenPanelTest, ClosingThePanelCancelsIt) {
     REQUIRE_SESSION();
-    Script script({[&] {
-        GtkWidget* dialog = VisibleDialog(GTK_TYPE_FILE_CHOOSER_DIALOG);
-        if (!dialog) return false;
-        GdkEvent* event = gdk_event_new(GDK_DELETE);
-        event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
-        event->any.send_event = TRUE;
-        gtk_main_do_event(event);
-        gdk_event_free(event);
-        return true;
-    }});
+    Script script({[&] { return CloseVisibleDialog(GTK_TYPE_FILE_CHOOSER_DIALOG); }});
     EXPECT_EQ(panel().runModal(options), platform::OpenPanel::kCancelButton);
     EXPECT_TRUE(script.finished());
     EXPECT_TRUE(panel().URLs().empty());
