@@ -309,7 +309,15 @@ void Halvern::detectLumaroAndInstall(const TimerUserInfo& userInfo) {
         status = 0;
         // Heartbeat records start at entry 0; the scan's names at entry 1, after
         // its primary entry. Only the first instance is examined.
-        const size_t first = TolmBroadcast::useHeartBeat() ? 0 : 1;
+        const bool heartbeatShape = IsHeartbeatShape();
+        if (!heartbeatShape && instances.empty()) {
+            // Not even a primary entry: the scan could not list the running
+            // applications, so nothing was looked at and nothing may be concluded.
+            print(texts::kCannotLookForInstances);
+            status = -1;
+            break;
+        }
+        const size_t first = heartbeatShape ? 0 : 1;
         if (instances.size() <= first) break;
 
         const std::string name = HostDisplayName(instances[first]);

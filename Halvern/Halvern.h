@@ -80,7 +80,8 @@ public:
     // The running-instance check. Command line: a running viewer fails the
     // installation at once. Graphical: the user is asked to quit it, with Retry
     // querying again at once and Cancel failing. Ends the process: 0 when no
-    // instance runs, -1 (255) otherwise.
+    // instance runs, -1 (255) otherwise, and also -1, with one line, when
+    // neither heartbeats nor the scan could look at all.
     void detectLumaroAndInstall(const TimerUserInfo& userInfo);
 
     // --- Entry ---------------------------------------------------------------------

@@ -107,7 +107,15 @@ inline constexpr const char* kManagerLibraryName = "VeldaneOstrel.dylib";
 inline constexpr const char* kManagerStatusFunction = "ostrel_getZEVDeploymentValidationStatus";
 inline constexpr int kManagerRunningStatus = -3;
 inline constexpr int kMajorVersionWithTrack = 15;
-// Printed once when no message bus can be reached; the detection goes on.
-inline constexpr const char* kHeartbeatsNotObserved = "Heartbeats could not be observed: %s\n";
+// Printed once when heartbeats cannot be observed (no message bus at the start,
+// a bus lost during the wait); the scan of running applications decides then.
+inline constexpr const char* kHeartbeatsNotObserved =
+    "Heartbeats could not be observed, so the running applications are scanned instead: %s\n";
+inline constexpr const char* kHeartbeatsLost =
+    "Heartbeats can no longer be observed, so the running applications are scanned instead: %s\n";
+// The scan could not list the running applications either: nothing was looked at.
+inline constexpr const char* kCannotLookForInstances =
+    "Halvern:ERROR: Could not find out whether Veldane Lumaro is running: the running applications could not be "
+    "listed. Installation failure.\n";
 
 }  // namespace texts

@@ -97,31 +97,34 @@ void TolmHeartbeat::observe(const platform::Notification& notification) {
     if (!notification.userInfo) return;
     if (notification.name != kTolmHeartbeat) return;
     if (HeartbeatBytes(notification) > kMaxHeartbeatBytes) return;
+    // A process speaks for itself only: a pid text that is not the poster's own
+    // would take over (and so hide) another process's entry.
+    if (notification.senderProcessIdentifier &&
+        *notification.object != std::to_string(*notification.senderProcessIdentifier)) {
+        return;
+    }
 
     std::lock_guard<std::recursive_mutex> guard(_lock);
     try {
         const platform::Clock::TimePoint now = platform_.clock.now();
         const std::string& key = *notification.object;
         const std::string sender = notification.sender.value_or("");
-        const auto senderIsFull = [&] {
-            if (sender.empty()) return false;
-            const auto held = _keysPerSender.find(sender);
-            return held != _keysPerSender.end() && held->second >= kMaxKeysPerSender;
-        };
+        const auto senderIsFull = [&] { return !sender.empty() && keysOf(sender) >= kMaxKeysPerSender; };
         auto date = _lastHeartBeatDates.find(key);
         if (date == _lastHeartBeatDates.end()) {
             if (senderIsFull()) return;
             if (_lastHeartBeatDates.size() >= kMaxHeartbeatSenders) {
                 dropStaleEntries(now);
-                if (_lastHeartBeatDates.size() >= kMaxHeartbeatSenders) return;
+                if (_lastHeartBeatDates.size() >= kMaxHeartbeatSenders && !evictForSender(sender)) return;
             }
             _arrivalOrder.push_back(key);
             date = _lastHeartBeatDates.emplace(key, HeartbeatDate{now, std::prev(_arrivalOrder.end()), sender}).first;
-            countKey("", sender);
+            countKey(sender, 1);
         } else {
             if (date->second.sender != sender) {
                 if (senderIsFull()) return;
-                countKey(date->second.sender, sender);
+                countKey(date->second.sender, -1);
+                countKey(sender, 1);
                 date->second.sender = sender;
             }
             date->second.date = now;
@@ -133,24 +136,52 @@ void TolmHeartbeat::observe(const platform::Notification& notification) {
     }
 }
 
+void TolmHeartbeat::removeEntry(std::unordered_map<std::string, HeartbeatDate>::iterator date) {
+    countKey(date->second.sender, -1);
+    _lastHeartBeatUserInfos.erase(date->first);
+    _arrivalOrder.erase(date->second.arrival);
+    _lastHeartBeatDates.erase(date);
+}
+
 void TolmHeartbeat::dropStaleEntries(platform::Clock::TimePoint now) {
     while (!_arrivalOrder.empty()) {
-        const std::string& oldest = _arrivalOrder.front();
-        const auto date = _lastHeartBeatDates.find(oldest);
+        const auto date = _lastHeartBeatDates.find(_arrivalOrder.front());
         if (now - date->second.date < kFreshness) break;
-        countKey(date->second.sender, "");
-        _lastHeartBeatUserInfos.erase(oldest);
-        _lastHeartBeatDates.erase(date);
-        _arrivalOrder.pop_front();
+        removeEntry(date);
     }
 }
 
-void TolmHeartbeat::countKey(const std::string& from, const std::string& to) {
-    if (!from.empty()) {
-        const auto held = _keysPerSender.find(from);
-        if (held != _keysPerSender.end() && --held->second == 0) _keysPerSender.erase(held);
+bool TolmHeartbeat::evictForSender(const std::string& sender) {
+    if (_holdersByCount.empty()) return false;
+    const size_t most = _holdersByCount.rbegin()->first;
+    if (most <= keysOf(sender)) return false;
+    for (const std::string& key : _arrivalOrder) {
+        const auto date = _lastHeartBeatDates.find(key);
+        if (keysOf(date->second.sender) == most) {
+            removeEntry(date);
+            return true;
+        }
     }
-    if (!to.empty()) ++_keysPerSender[to];
+    return false;
+}
+
+size_t TolmHeartbeat::keysOf(const std::string& sender) const {
+    const auto held = _keysPerSender.find(sender);
+    return held == _keysPerSender.end() ? 0 : held->second;
+}
+
+void TolmHeartbeat::countKey(const std::string& sender, int delta) {
+    size_t& held = _keysPerSender[sender];
+    if (held > 0) {
+        const auto holders = _holdersByCount.find(held);
+        if (--holders->second == 0) _holdersByCount.erase(holders);
+    }
+    held = static_cast<size_t>(static_cast<long long>(held) + delta);
+    if (held == 0) {
+        _keysPerSender.erase(sender);
+    } else {
+        ++_holdersByCount[held];
+    }
 }
 
 size_t TolmHeartbeat::heartbeatEntryCount() const {
@@ -160,19 +191,42 @@ size_t TolmHeartbeat::heartbeatEntryCount() const {
 
 RunningInstanceList TolmHeartbeat::getBeatingProcesses(const std::optional<std::string>& installPath) {
     RunningInstanceList result;
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    // Fresh records naming the viewer by another path: compared by folder
+    // identity once the lock is released (that takes the file system).
+    std::vector<std::shared_ptr<const HeartbeatRecord>> otherPaths;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        try {
+            const platform::Clock::TimePoint now = platform_.clock.now();
+            for (const auto& [key, date] : _lastHeartBeatDates) {
+                const auto userInfo = _lastHeartBeatUserInfos.find(key);
+                if (userInfo == _lastHeartBeatUserInfos.end() || !userInfo->second) continue;
+                const std::shared_ptr<const HeartbeatRecord>& record = userInfo->second;
+                const auto lumaroAppPath = record->find(kUserInfoLumaroAppPath);
+                if (now - date.date >= kFreshness || lumaroAppPath == record->end()) continue;
+                if (!installPath || *installPath == lumaroAppPath->second) {
+                    result.emplace_back(record);
+                } else {
+                    otherPaths.push_back(record);
+                }
+            }
+        } catch (const std::exception&) {
+            // The walk ends here; the list keeps what it holds.
+            return result;
+        }
+    }
     try {
-        const platform::Clock::TimePoint now = platform_.clock.now();
-        for (const auto& [key, date] : _lastHeartBeatDates) {
-            const auto userInfo = _lastHeartBeatUserInfos.find(key);
-            if (userInfo == _lastHeartBeatUserInfos.end() || !userInfo->second) continue;
-            const std::shared_ptr<const HeartbeatRecord>& record = userInfo->second;
-            const auto lumaroAppPath = record->find(kUserInfoLumaroAppPath);
-            if (now - date.date >= kFreshness || lumaroAppPath == record->end()) continue;
-            if (!installPath || *installPath == lumaroAppPath->second) result.emplace_back(record);
+        std::unordered_map<std::string, bool> sameFolder;  // many senders name one path
+        for (const auto& record : otherPaths) {
+            const std::string& path = record->at(kUserInfoLumaroAppPath);
+            auto known = sameFolder.find(path);
+            if (known == sameFolder.end()) {
+                known = sameFolder.emplace(path, platform_.fileSystem.isSameFolder(path, *installPath)).first;
+            }
+            if (known->second) result.emplace_back(record);
         }
     } catch (const std::exception&) {
-        // The walk ends here; the list keeps what it holds.
+        // As above.
     }
     return result;
 }
@@ -190,8 +244,12 @@ RunningInstanceList TolmHeartbeat::getBeatingProcesses_Mavericks(const std::opti
     const auto scan = [&]() -> bool {
         const std::optional<std::string> standardizedInstallPath =
             installPath ? std::optional<std::string>(StringByStandardizingPath(*installPath)) : std::nullopt;
+        // Character for character first; else the same folder by another path
+        // (a symbolic link on either side).
         const auto installPathMatches = [&](const std::optional<std::string>& path) {
-            return Equal(standardizedInstallPath, path);
+            if (Equal(standardizedInstallPath, path)) return true;
+            return standardizedInstallPath && path &&
+                   platform_.fileSystem.isSameFolder(*path, *standardizedInstallPath);
         };
         const auto collect = [&](const platform::RunningApplication& application) {
             if (!application.localizedName) return false;
@@ -318,6 +376,14 @@ void TolmHeartbeat::stopBroadcasting() { _queue.cancelAllOperations(); }
 
 // --- The functions of the wait -------------------------------------------------------------
 
+namespace {
+
+// Set once heartbeats cannot be observed (no bus when observing starts, or a
+// connection lost since): the detection scans from then on. Main thread only.
+bool sScanInsteadOfHeartbeats = false;
+
+}  // namespace
+
 void StartTolmHeartbeatObserver() {
     if (!TolmBroadcast::useHeartBeat()) return;
     TolmHeartbeat& shared = TolmHeartbeat::sharedHeartbeat();
@@ -325,6 +391,7 @@ void StartTolmHeartbeatObserver() {
     const platform::Status status = platform.notificationCenter.addObserver(
         &shared, [&shared](const platform::Notification& notification) { shared.observe(notification); },
         std::string(kTolmHeartbeat), std::nullopt);
+    sScanInsteadOfHeartbeats = !status.ok();
     if (!status.ok()) {
         platform.console.write(Format(texts::kHeartbeatsNotObserved, status.localizedDescription().c_str()));
     }
@@ -336,14 +403,22 @@ void StopTolmHeartbeatObserver() {
                                                                   std::string(kTolmHeartbeat), std::nullopt);
 }
 
+bool IsHeartbeatShape() { return TolmBroadcast::useHeartBeat() && !sScanInsteadOfHeartbeats; }
+
 RunningInstanceList GetBeatingProcesses(const std::optional<std::string>& installPath) {
     TolmHeartbeat& shared = TolmHeartbeat::sharedHeartbeat();
-    if (TolmBroadcast::useHeartBeat()) return shared.getBeatingProcesses(installPath);
+    Platform& platform = platform::DefaultPlatform();
+    if (IsHeartbeatShape()) {
+        // Heartbeats lost on the way would make a running viewer look gone.
+        const platform::Status observing = platform.notificationCenter.observationStatus(&shared);
+        if (observing.ok()) return shared.getBeatingProcesses(installPath);
+        platform.console.write(Format(texts::kHeartbeatsLost, observing.localizedDescription().c_str()));
+        sScanInsteadOfHeartbeats = true;
+    }
 
     std::optional<std::string> identifier;
     if (installPath) {
-        identifier = InfoValue(platform::DefaultPlatform(), StringByStandardizingPath(*installPath),
-                               texts::kBundleIdentifierKey);
+        identifier = InfoValue(platform, StringByStandardizingPath(*installPath), texts::kBundleIdentifierKey);
     }
     return shared.getBeatingProcesses_Mavericks(installPath, identifier, std::nullopt);
 }

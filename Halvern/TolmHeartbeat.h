@@ -48,13 +48,20 @@ inline constexpr const char* kBROWSERPLUGIN_APPPATHKEY = "WebBrowserUsePath";
 inline constexpr const char* kINVALIDAPPNAME = "__--__INVALID__--__";
 
 // Starts observing heartbeats when heartbeats are in use; otherwise does nothing.
-// When no message bus can be reached it prints one line saying that heartbeats
-// cannot be observed, and the detection goes on without them.
+// When no message bus can be reached it prints one line saying so and that the
+// running applications are scanned instead: GetBeatingProcesses then scans.
 void StartTolmHeartbeatObserver();
 // Stops observing when heartbeats are in use; the collected entries stay.
 void StopTolmHeartbeatObserver();
 // The running-instance list for the viewer at installPath (nullopt: any viewer).
+// Heartbeats decide while they can be observed; once they cannot (no bus at the
+// start, or a connection the observer listened on has closed, which it reports
+// in one line the first time), the list is the scan's. No instance is ever
+// concluded from heartbeats that could not arrive.
 RunningInstanceList GetBeatingProcesses(const std::optional<std::string>& installPath);
+// True when the list GetBeatingProcesses returned last (or would return now,
+// before any call) has the heartbeat shape; false for the scan shape.
+bool IsHeartbeatShape();
 
 // The major version of the bundle at bundlePath: the first component of its
 // CFBundleVersion as atoi reads it, when the version has at least three
@@ -72,10 +79,12 @@ class TolmHeartbeat {
 public:
     // Heartbeats that the observer keeps, at most: beyond it, senders whose
     // latest heartbeat is stale (and so is never listed) make room; when every
-    // kept sender is fresh, a heartbeat from a new sender is dropped. With the
-    // record cap below this bounds the observer's memory under a flood of made-up
-    // senders to about kMaxHeartbeatSenders * kMaxHeartbeatBytes (24 MiB), and to
-    // well under 1 MiB for records of ordinary size.
+    // kept entry is fresh, the sender holding the most entries gives up its least
+    // recently beaten one, and a sender that holds no fewer than every other has
+    // its new heartbeat dropped: a sender with one entry is the last to go. With
+    // the record cap below this bounds the observer's memory under a flood of
+    // made-up senders to about kMaxHeartbeatSenders * kMaxHeartbeatBytes
+    // (24 MiB), and to well under 1 MiB for records of ordinary size.
     static constexpr size_t kMaxHeartbeatSenders = 2048;
     // A heartbeat whose object and record texts together exceed this is no
     // heartbeat of a viewer (three paths and a name) and is dropped.
@@ -100,19 +109,24 @@ public:
     static TolmHeartbeat& sharedHeartbeat();
 
     // --- Heartbeat observer -------------------------------------------------------
-    // Records a delivered heartbeat: ignored without object, without userInfo, or
-    // under another name; otherwise the sender's date (now, on the platform's
-    // clock) and record replace what its key held.
+    // Records a delivered heartbeat: ignored without object, without userInfo,
+    // under another name, or when the platform names the process that posted it
+    // and its pid text is not that process's (no one speaks for another
+    // process); otherwise the sender's date (now, on the platform's clock) and
+    // record replace what its key held.
     void observe(const platform::Notification& notification);
 
     // The records of the fresh senders (latest heartbeat less than one second
     // ago) whose kUserInfoLumaroAppPath is installPath, character for character,
-    // or of every fresh sender with that key when installPath is nullopt.
+    // or names the same folder as installPath (a path through a symbolic link,
+    // the viewer's resolved path), or of every fresh sender with that key when
+    // installPath is nullopt.
     RunningInstanceList getBeatingProcesses(const std::optional<std::string>& installPath);
 
     // --- Running-application scan -------------------------------------------------
     // The scan shape: index 0 the display name of the viewer running at
-    // installPath (or kINVALIDAPPNAME), then every name that the four phases
+    // installPath (or kINVALIDAPPNAME; a path matches installPath standardized,
+    // character for character, or when it names the same folder), then every name that the four phases
     // collected (viewer, application manager, PDF-creation tool of a full
     // product, browser plug-in host), each once. A failure of the platform in the
     // middle ends the scan with what the list holds at that moment.
@@ -141,8 +155,14 @@ private:
     };
     // Drops the entries whose latest heartbeat is stale at now.
     void dropStaleEntries(platform::Clock::TimePoint now);
-    // Moves one key of the sender's count to another sender.
-    void countKey(const std::string& from, const std::string& to);
+    // Makes room for one more key of sender in a full table: the least recently
+    // beaten key of a sender holding the most keys goes, unless no one holds
+    // more than sender does. False when nothing went.
+    bool evictForSender(const std::string& sender);
+    void removeEntry(std::unordered_map<std::string, HeartbeatDate>::iterator date);
+    // Adds delta to the keys sender holds.
+    void countKey(const std::string& sender, int delta);
+    size_t keysOf(const std::string& sender) const;
 
     platform::Platform& platform_;
     std::unordered_map<std::string, HeartbeatDate> _lastHeartBeatDates;
@@ -150,8 +170,11 @@ private:
     // The keys, the one with the oldest latest heartbeat first: making room
     // takes the stale ones from the front without walking the rest.
     std::list<std::string> _arrivalOrder;
-    // How many keys each known sender holds (senders holding none are absent).
+    // How many keys each known sender holds (senders holding none are absent;
+    // the senders the platform cannot tell apart count as one, ""), and how
+    // many senders hold each count.
     std::unordered_map<std::string, size_t> _keysPerSender;
+    std::map<size_t, size_t> _holdersByCount;
     TolmBroadcastQueue _queue;
     mutable std::recursive_mutex _lock;  // guards the dictionaries and _arrivalOrder
 };

@@ -16,6 +16,10 @@ public:
     // points nowhere counts as nothing).
     virtual bool fileExists(const std::string& path) const = 0;
 
+    // True when a and b name one existing folder (the same device and inode),
+    // however differently they are written: symbolic links are followed.
+    virtual bool isSameFolder(const std::string& a, const std::string& b) const = 0;
+
     // True when path names a file this process may read.
     virtual bool isReadableFile(const std::string& path) const = 0;
 

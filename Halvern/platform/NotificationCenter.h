@@ -22,6 +22,9 @@ struct Notification {
     // Who posted it, when the platform can tell: one name per connection of a
     // poster to the system (its pid text is only what it claims).
     std::optional<std::string> sender = std::nullopt;
+    // The process that posted it, as the system reports it (not as the poster
+    // claims); nullopt when the platform cannot tell.
+    std::optional<int> senderProcessIdentifier = std::nullopt;
 };
 
 // Options of a post, as bits.
@@ -50,6 +53,12 @@ public:
     // (nothing to listen on); the registration then has no effect.
     virtual Status addObserver(const void* observer, Callback callback, const std::optional<std::string>& name,
                                const std::optional<std::string>& object) = 0;
+
+    // Ok while notifications can still reach observer's registrations; fails,
+    // saying why, once a connection they listened on has been lost since they
+    // were made (notifications posted there no longer arrive). A lost
+    // connection keeps it failing until observer registers anew.
+    virtual Status observationStatus(const void* observer) = 0;
 
     // Removes observer's registrations for name and object (nullopt matches
     // every name, every object). Once it returns on the delivering thread, no

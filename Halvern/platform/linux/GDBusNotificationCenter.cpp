@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <limits>
+#include <list>
 #include <map>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -45,6 +48,12 @@ public:
             state->condition.notify_all();
         }).detach();
     }
+
+    bool finished() {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        return state_->done;
+    }
+    void cancel() { g_cancellable_cancel(state_->cancellable); }
 
     // True when the call finished by deadline; otherwise cancels it.
     bool waitUntil(SteadyClock::time_point deadline) {
@@ -92,7 +101,12 @@ std::string EscapeMatchValue(const std::string& value) {
 
 // --- Observers and their queues ----------------------------------------------------------
 
-struct GDBusNotificationCenter::Core {
+struct GDBusNotificationCenter::Core : std::enable_shared_from_this<Core> {
+    // A notification waiting for an observer's main context.
+    struct Pending {
+        Notification notification;
+        size_t bytes = 0;
+    };
     struct Registration {
         const void* observer = nullptr;
         std::optional<std::string> name;
@@ -103,7 +117,8 @@ struct GDBusNotificationCenter::Core {
         std::atomic<bool> active{true};
 
         std::mutex pendingMutex;
-        std::deque<Notification> pending;
+        std::list<Pending> pending;  // in the order of arrival
+        std::unordered_map<std::string, size_t> pendingPerSender;
         size_t pendingBytes = 0;
         bool drainScheduled = false;
 
@@ -113,20 +128,68 @@ struct GDBusNotificationCenter::Core {
     };
     using RegistrationPtr = std::shared_ptr<Registration>;
 
+    // A received signal waiting for its sender's process ID.
+    struct Unresolved {
+        Notification notification;
+        size_t bytes = 0;
+        std::vector<RegistrationPtr> registrations;
+    };
+    // The process IDs of senders, asked of their bus once per sender by a thread
+    // of its own, which the receiving thread never waits for. The thread holds
+    // this state, not the Core, and ends once stopping is set.
+    struct Resolver {
+        struct Request {
+            std::string sender;
+            GDBusConnection* connection;  // a reference of the request's own
+            std::string uniqueName;
+        };
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool started = false;
+        bool stopping = false;
+        GCancellable* cancellable = g_cancellable_new();
+        std::unordered_map<std::string, int> pids;  // -1: the bus could not name it
+        std::unordered_map<std::string, std::deque<Unresolved>> waiting;
+        std::deque<Request> requests;
+        ~Resolver() {
+            for (Request& request : requests) g_object_unref(request.connection);
+            g_object_unref(cancellable);
+        }
+    };
+    // Senders remembered at most; beyond it the memory starts afresh. Unique
+    // names are never reused on a bus, so forgetting costs one more question.
+    static constexpr size_t kMaxKnownSenders = 8192;
+
+    struct FilterData {
+        std::shared_ptr<Core> core;
+        const char* busLabel;
+    };
+
     std::mutex mutex;  // guards registrations; taken before a pendingMutex
     std::vector<RegistrationPtr> registrations;
     std::atomic<uint64_t> dropped{0};
+    std::shared_ptr<Resolver> resolver = std::make_shared<Resolver>();
+
+    ~Core() {
+        {
+            std::lock_guard<std::mutex> guard(resolver->mutex);
+            resolver->stopping = true;
+        }
+        g_cancellable_cancel(resolver->cancellable);
+        resolver->wake.notify_all();
+    }
 
     // On GDBus's thread, for every message that arrives on a connection.
-    static GDBusMessage* Filter(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data) {
+    static GDBusMessage* Filter(GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer data) {
         if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL) {
-            (*static_cast<std::shared_ptr<Core>*>(data))->receive(message);
+            const auto* filter = static_cast<FilterData*>(data);
+            filter->core->receive(connection, filter->busLabel, message);
         }
         return message;  // left for GDBus's own handling
     }
-    static void ReleaseFilterData(gpointer data) { delete static_cast<std::shared_ptr<Core>*>(data); }
+    static void ReleaseFilterData(gpointer data) { delete static_cast<FilterData*>(data); }
 
-    void receive(GDBusMessage* message) {
+    void receive(GDBusConnection* connection, const char* busLabel, GDBusMessage* message) {
         const char* interface = g_dbus_message_get_interface(message);
         const char* member = g_dbus_message_get_member(message);
         const char* path = g_dbus_message_get_path(message);
@@ -134,23 +197,120 @@ struct GDBusNotificationCenter::Core {
         GVariant* body = g_dbus_message_get_body(message);
         const size_t bytes = body != nullptr ? g_variant_get_size(body) : 0;
 
-        std::lock_guard<std::mutex> guard(mutex);
-        std::optional<Notification> notification;
-        for (const RegistrationPtr& registration : registrations) {
-            if (registration->signal) {
-                const Signal& wanted = *registration->signal;
-                if (wanted.interface != interface || wanted.member != member || wanted.path != path) continue;
+        Unresolved received;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            std::optional<Notification> notification;
+            for (const RegistrationPtr& registration : registrations) {
+                if (registration->signal) {
+                    const Signal& wanted = *registration->signal;
+                    if (wanted.interface != interface || wanted.member != member || wanted.path != path) continue;
+                }
+                if (bytes > kMaxNotificationBytes) {
+                    dropped.fetch_add(1);
+                    return;
+                }
+                if (!notification) notification = Parse(interface, member, body);
+                if (registration->object && registration->object != notification->object) continue;
+                received.registrations.push_back(registration);
             }
-            if (bytes > kMaxNotificationBytes) {
+            if (received.registrations.empty()) return;
+            received.notification = std::move(*notification);
+        }
+        const char* sender = g_dbus_message_get_sender(message);
+        if (sender == nullptr) {
+            dropped.fetch_add(1);  // nobody to vouch for it
+            return;
+        }
+        // Unique names are per bus: the same name on the other bus is another
+        // connection.
+        const std::string senderKey = std::string(busLabel) + " " + sender;
+        received.notification.sender = senderKey;
+        received.bytes = bytes;
+
+        std::unique_lock<std::mutex> lock(resolver->mutex);
+        if (const auto known = resolver->pids.find(senderKey); known != resolver->pids.end()) {
+            const int pid = known->second;
+            lock.unlock();
+            deliver(std::move(received), pid);
+            return;
+        }
+        std::deque<Unresolved>& waiting = resolver->waiting[senderKey];
+        if (waiting.empty()) {
+            if (resolver->requests.size() >= kMaxPendingNotifications) {
+                resolver->waiting.erase(senderKey);
                 dropped.fetch_add(1);
                 return;
             }
-            if (!notification) {
-                notification = Parse(interface, member, body);
-                if (const char* sender = g_dbus_message_get_sender(message)) notification->sender = sender;
+            resolver->requests.push_back(
+                Resolver::Request{senderKey, G_DBUS_CONNECTION(g_object_ref(connection)), sender});
+            if (!resolver->started) {
+                resolver->started = true;
+                std::thread(Resolve, resolver, weak_from_this()).detach();
             }
-            if (registration->object && registration->object != notification->object) continue;
-            enqueue(registration, *notification, bytes);
+            resolver->wake.notify_one();
+        } else if (waiting.size() >= kMaxUnresolvedPerSender) {
+            waiting.pop_front();  // the sender's own oldest
+            dropped.fetch_add(1);
+        }
+        waiting.push_back(std::move(received));
+    }
+
+    // Hands a received signal to its registrations, with its sender's process
+    // ID; dropped when the bus could not name the sender.
+    void deliver(Unresolved received, int pid) {
+        if (pid < 0) {
+            dropped.fetch_add(1);
+            return;
+        }
+        received.notification.senderProcessIdentifier = pid;
+        for (const RegistrationPtr& registration : received.registrations) {
+            if (registration->active.load()) enqueue(registration, received.notification, received.bytes);
+        }
+    }
+
+    // The resolver's thread: asks the bus for each sender's process ID in turn,
+    // then hands over what waited for it.
+    static void Resolve(std::shared_ptr<Resolver> resolver, std::weak_ptr<Core> weakCore) {
+        for (;;) {
+            Resolver::Request request;
+            {
+                std::unique_lock<std::mutex> lock(resolver->mutex);
+                resolver->wake.wait(lock, [&] { return resolver->stopping || !resolver->requests.empty(); });
+                if (resolver->stopping) return;
+                request = std::move(resolver->requests.front());
+                resolver->requests.pop_front();
+            }
+            GError* error = nullptr;
+            GVariant* reply = g_dbus_connection_call_sync(
+                request.connection, kBusName, kBusPath, kBusInterface, "GetConnectionUnixProcessID",
+                g_variant_new("(s)", request.uniqueName.c_str()), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
+                static_cast<int>(kConnectTimeout.count()), resolver->cancellable, &error);
+            g_object_unref(request.connection);
+            int pid = -1;
+            if (reply != nullptr) {
+                guint32 value = 0;
+                g_variant_get(reply, "(u)", &value);
+                g_variant_unref(reply);
+                if (value > 0 && value <= static_cast<guint32>(std::numeric_limits<int>::max())) {
+                    pid = static_cast<int>(value);
+                }
+            } else {
+                g_error_free(error);
+            }
+            std::deque<Unresolved> batch;
+            {
+                std::lock_guard<std::mutex> guard(resolver->mutex);
+                if (resolver->pids.size() >= kMaxKnownSenders) resolver->pids.clear();
+                resolver->pids[request.sender] = pid;
+                if (const auto waiting = resolver->waiting.find(request.sender); waiting != resolver->waiting.end()) {
+                    batch = std::move(waiting->second);
+                    resolver->waiting.erase(waiting);
+                }
+            }
+            const std::shared_ptr<Core> core = weakCore.lock();
+            if (!core) return;
+            for (Unresolved& received : batch) core->deliver(std::move(received), pid);
         }
     }
 
@@ -183,14 +343,34 @@ struct GDBusNotificationCenter::Core {
         return notification;
     }
 
+    // Queues a notification for the registration's main context. When the queue
+    // is full, the connection with the most messages waiting gives up its
+    // oldest; a connection that holds no more than that keeps its own, so a
+    // flood from one connection never pushes out another's message.
     void enqueue(const RegistrationPtr& registration, const Notification& notification, size_t bytes) {
         std::lock_guard<std::mutex> guard(registration->pendingMutex);
-        if (registration->pending.size() >= kMaxPendingNotifications ||
-            registration->pendingBytes + bytes > kMaxPendingBytes) {
+        const std::string sender = notification.sender.value_or("");
+        while (registration->pending.size() >= kMaxPendingNotifications ||
+               registration->pendingBytes + bytes > kMaxPendingBytes) {
+            const size_t own = registration->pendingPerSender[sender];
+            auto largest = registration->pendingPerSender.begin();
+            for (auto it = registration->pendingPerSender.begin(); it != registration->pendingPerSender.end(); ++it) {
+                if (it->second > largest->second) largest = it;
+            }
             dropped.fetch_add(1);
-            return;
+            if (largest->second <= own) {
+                if (own == 0) registration->pendingPerSender.erase(sender);
+                return;
+            }
+            const std::string& holder = largest->first;
+            const auto oldest = std::find_if(registration->pending.begin(), registration->pending.end(),
+                                             [&](const Pending& p) { return p.notification.sender.value_or("") == holder; });
+            registration->pendingBytes -= oldest->bytes;
+            registration->pending.erase(oldest);
+            if (--largest->second == 0) registration->pendingPerSender.erase(largest);
         }
-        registration->pending.push_back(notification);
+        registration->pending.push_back(Pending{notification, bytes});
+        ++registration->pendingPerSender[sender];
         registration->pendingBytes += bytes;
         if (registration->drainScheduled) return;
         registration->drainScheduled = true;
@@ -204,16 +384,17 @@ struct GDBusNotificationCenter::Core {
     // On the observer's main context: hands over what has arrived.
     static gboolean Drain(gpointer data) {
         const RegistrationPtr& registration = *static_cast<RegistrationPtr*>(data);
-        std::deque<Notification> batch;
+        std::list<Pending> batch;
         {
             std::lock_guard<std::mutex> guard(registration->pendingMutex);
             batch.swap(registration->pending);
+            registration->pendingPerSender.clear();
             registration->pendingBytes = 0;
             registration->drainScheduled = false;
         }
-        for (const Notification& notification : batch) {
+        for (const Pending& pending : batch) {
             if (!registration->active.load()) break;
-            registration->callback(notification);
+            registration->callback(pending.notification);
         }
         return G_SOURCE_REMOVE;
     }
@@ -230,6 +411,17 @@ struct GDBusNotificationCenter::Bus {
     guint filter = 0;
     std::optional<SteadyClock::time_point> lastAttempt;
     std::string failure;  // why it is not connected
+    // A connection being opened, and when it is given up.
+    struct Attempt {
+        std::shared_ptr<ConnectResult> result;
+        std::unique_ptr<BoundedCall> call;
+        SteadyClock::time_point deadline;
+    };
+    std::optional<Attempt> attempt;
+    // The connection carries the observers' match rules; and one that did has
+    // closed since observers last registered.
+    bool observed = false;
+    bool lost = false;
 };
 
 namespace {
@@ -295,8 +487,9 @@ std::string MatchRule(const std::optional<GDBusNotificationCenter::Signal>& sign
 
 }  // namespace
 
-GDBusNotificationCenter::GDBusNotificationCenter()
-    : core_(std::make_shared<Core>()),
+GDBusNotificationCenter::GDBusNotificationCenter(std::chrono::milliseconds retryInterval)
+    : retryInterval_(retryInterval),
+      core_(std::make_shared<Core>()),
       system_(std::make_unique<Bus>("system bus")),
       session_(std::make_unique<Bus>("session bus")) {}
 
@@ -320,6 +513,9 @@ GDBusNotificationCenter::~GDBusNotificationCenter() {
     }
     const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
     for (auto& flush : flushes) flush->waitUntil(deadline);
+    for (Bus* target : {system_.get(), session_.get()}) {
+        if (target->attempt) target->attempt->call->cancel();  // its thread ends by itself
+    }
     disconnect(*system_);
     disconnect(*session_);
     for (CachedPost& post : posts_) g_variant_unref(post.body);
@@ -337,79 +533,92 @@ void GDBusNotificationCenter::disconnect(Bus& bus) {
     bus.filter = 0;
 }
 
+bool GDBusNotificationCenter::connected(Bus& target) {
+    if (target.connection == nullptr) return false;
+    if (!g_dbus_connection_is_closed(target.connection)) return true;
+    disconnect(target);
+    target.failure = "the connection was closed";
+    if (target.observed) target.lost = true;
+    target.observed = false;
+    return false;
+}
+
+void GDBusNotificationCenter::startConnecting(BusKind kind, bool rateLimited) {
+    Bus& target = bus(kind);
+    if (connected(target) || target.attempt) return;
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (rateLimited && target.lastAttempt && now - *target.lastAttempt < retryInterval_) return;
+    target.lastAttempt = now;
+
+    std::string why;
+    const std::optional<std::string> address =
+        kind == BusKind::System ? SystemBusAddress(&why) : SessionBusAddress(&why);
+    if (!address) {
+        target.failure = why;
+        return;
+    }
+    // The same bus under both names is observed once.
+    const Bus& other = kind == BusKind::System ? *session_ : *system_;
+    if (other.connection != nullptr && other.address == *address) {
+        target.failure = "same address as the " + std::string(other.label);
+        return;
+    }
+    target.address = *address;
+    auto result = std::make_shared<ConnectResult>();
+    auto call = std::make_unique<BoundedCall>([result, address = *address](GCancellable* cancellable) {
+        GError* error = nullptr;
+        GDBusConnection* connection =
+            g_dbus_connection_new_for_address_sync(address.c_str(), kConnectionFlags, nullptr, cancellable, &error);
+        std::lock_guard<std::mutex> guard(result->mutex);
+        result->connection = connection;
+        if (connection == nullptr) result->error = TakeMessage(error);
+    });
+    target.attempt = Bus::Attempt{std::move(result), std::move(call), now + kConnectTimeout};
+}
+
+void GDBusNotificationCenter::finishConnecting(Bus& target, bool wait, SteadyClock::time_point deadline) {
+    if (!target.attempt) return;
+    Bus::Attempt& attempt = *target.attempt;
+    if (!attempt.call->finished()) {
+        if (wait) attempt.call->waitUntil(std::min(deadline, attempt.deadline));
+        if (!attempt.call->finished()) {
+            if (SteadyClock::now() < attempt.deadline) return;  // still under way
+            attempt.call->cancel();
+            target.failure = "no answer within " + std::to_string(kConnectTimeout.count()) + " ms";
+            target.attempt.reset();
+            return;
+        }
+    }
+    GDBusConnection* connection = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(attempt.result->mutex);
+        connection = std::exchange(attempt.result->connection, nullptr);
+        if (connection == nullptr) target.failure = attempt.result->error;
+    }
+    target.attempt.reset();
+    if (connection == nullptr) return;
+
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+    target.connection = connection;
+    target.filter = g_dbus_connection_add_filter(connection, Core::Filter, new Core::FilterData{core_, target.label},
+                                                 Core::ReleaseFilterData);
+    const SteadyClock::time_point matchDeadline = std::max(deadline, SteadyClock::now() + kConnectTimeout / 2);
+    for (const auto& [rule, count] : rules_) {
+        std::string error;
+        if (count > 0 && !AddMatch(connection, rule, matchDeadline, &error)) {
+            target.failure = error;
+            disconnect(target);
+            return;
+        }
+        if (count > 0) target.observed = true;
+    }
+    target.failure.clear();
+}
+
 void GDBusNotificationCenter::connectBuses(std::initializer_list<BusKind> kinds, bool rateLimited,
                                            SteadyClock::time_point deadline) {
-    struct Attempt {
-        Bus* bus;
-        std::shared_ptr<ConnectResult> result;
-        std::unique_ptr<BoundedCall> call;
-    };
-    std::vector<Attempt> attempts;
-    const SteadyClock::time_point now = SteadyClock::now();
-    for (BusKind kind : kinds) {
-        Bus& target = bus(kind);
-        if (target.connection != nullptr && g_dbus_connection_is_closed(target.connection)) {
-            disconnect(target);
-            target.failure = "the connection was closed";
-        }
-        if (target.connection != nullptr) continue;
-        if (rateLimited && target.lastAttempt && now - *target.lastAttempt < kRetryInterval) continue;
-        target.lastAttempt = now;
-
-        std::string why;
-        const std::optional<std::string> address =
-            kind == BusKind::System ? SystemBusAddress(&why) : SessionBusAddress(&why);
-        if (!address) {
-            target.failure = why;
-            continue;
-        }
-        // The same bus under both names is observed once.
-        const Bus& other = kind == BusKind::System ? *session_ : *system_;
-        if (other.connection != nullptr && other.address == *address) {
-            target.failure = "same address as the " + std::string(other.label);
-            continue;
-        }
-        target.address = *address;
-        auto result = std::make_shared<ConnectResult>();
-        auto call = std::make_unique<BoundedCall>([result, address = *address](GCancellable* cancellable) {
-            GError* error = nullptr;
-            GDBusConnection* connection =
-                g_dbus_connection_new_for_address_sync(address.c_str(), kConnectionFlags, nullptr, cancellable, &error);
-            std::lock_guard<std::mutex> guard(result->mutex);
-            result->connection = connection;
-            if (connection == nullptr) result->error = TakeMessage(error);
-        });
-        attempts.push_back(Attempt{&target, std::move(result), std::move(call)});
-    }
-
-    for (Attempt& attempt : attempts) {
-        Bus& target = *attempt.bus;
-        if (!attempt.call->waitUntil(deadline)) {
-            target.failure = "no answer within " + std::to_string(kConnectTimeout.count()) + " ms";
-            continue;
-        }
-        GDBusConnection* connection = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(attempt.result->mutex);
-            connection = std::exchange(attempt.result->connection, nullptr);
-            if (connection == nullptr) target.failure = attempt.result->error;
-        }
-        if (connection == nullptr) continue;
-
-        g_dbus_connection_set_exit_on_close(connection, FALSE);
-        target.connection = connection;
-        target.filter = g_dbus_connection_add_filter(connection, Core::Filter, new std::shared_ptr<Core>(core_),
-                                                     Core::ReleaseFilterData);
-        for (const auto& [rule, count] : rules_) {
-            std::string error;
-            if (count > 0 && !AddMatch(connection, rule, deadline, &error)) {
-                target.failure = error;
-                disconnect(target);
-                break;
-            }
-        }
-        if (target.connection != nullptr) target.failure.clear();
-    }
+    for (BusKind kind : kinds) startConnecting(kind, rateLimited);
+    for (BusKind kind : kinds) finishConnecting(bus(kind), true, deadline);
 }
 
 std::string GDBusNotificationCenter::describeFailures() {
@@ -506,21 +715,35 @@ void GDBusNotificationCenter::postNotification(const std::string& name, const st
     }
     const Signal& signal = post != nullptr ? post->signal : *fresh;
 
-    const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
+    // Never waits for a connection while there is a bus to post on: a bus that
+    // is not up is tried again on a thread of its own, and the post goes out
+    // over what is connected now.
     std::vector<BusKind> order;
-    if ((options & kPostToAllSessions) != 0) {
-        // Both at once while the system bus is not up: should it not come up in
-        // time, the session bus is ready without a second wait.
-        if (system_->connection == nullptr) connectBuses({BusKind::System, BusKind::Session}, true, deadline);
-        order.push_back(BusKind::System);
-    }
+    if ((options & kPostToAllSessions) != 0) order.push_back(BusKind::System);
     order.push_back(BusKind::Session);
+    for (BusKind kind : order) finishConnecting(bus(kind), false, SteadyClock::now());
+    if ((options & kPostToAllSessions) != 0 && !connected(*system_)) {
+        // Both at once while the system bus is not up: should it not come up,
+        // the session bus is ready without a second wait.
+        startConnecting(BusKind::System, true);
+        startConnecting(BusKind::Session, true);
+    } else {
+        startConnecting(order.front(), true);
+    }
+    const bool anyConnected =
+        std::any_of(order.begin(), order.end(), [&](BusKind kind) { return connected(bus(kind)); });
+    if (!anyConnected) {
+        // Nothing to post on yet (the first post, or every bus lost): the
+        // attempts under way are waited for, the preferred bus first.
+        const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
+        for (BusKind kind : order) {
+            finishConnecting(bus(kind), true, deadline);
+            if (connected(bus(kind))) break;
+        }
+    }
     for (BusKind kind : order) {
         Bus& target = bus(kind);
-        if (target.connection == nullptr || g_dbus_connection_is_closed(target.connection)) {
-            connectBuses({kind}, true, deadline);
-        }
-        if (target.connection == nullptr) continue;
+        if (!connected(target)) continue;
         GError* error = nullptr;
         if (g_dbus_connection_emit_signal(target.connection, nullptr, signal.path.c_str(), signal.interface.c_str(),
                                           signal.member.c_str(), body, &error)) {
@@ -555,17 +778,24 @@ Status GDBusNotificationCenter::addObserver(const void* observer, Callback callb
     }
     const std::string rule = MatchRule(signal, object);
     const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
-    if (rules_[rule]++ == 0) {
-        for (Bus* target : {system_.get(), session_.get()}) {
-            std::string error;
-            if (target->connection != nullptr && !AddMatch(target->connection, rule, deadline, &error)) {
-                target->failure = error;
-                disconnect(*target);
-            }
+    for (Bus* target : {system_.get(), session_.get()}) {
+        connected(*target);
+        std::string error;
+        if (target->connection == nullptr) continue;
+        if (rules_[rule] == 0 && !AddMatch(target->connection, rule, deadline, &error)) {
+            target->failure = error;
+            disconnect(*target);
+            continue;
         }
+        target->observed = true;
     }
+    ++rules_[rule];
     connectBuses({BusKind::System, BusKind::Session}, false, deadline);
-    if (system_->connection != nullptr || session_->connection != nullptr) return Status::Ok();
+    if (system_->connection != nullptr || session_->connection != nullptr) {
+        system_->lost = false;
+        session_->lost = false;
+        return Status::Ok();
+    }
 
     // Nothing to listen on: the registration is withdrawn.
     registration->active.store(false);
@@ -599,8 +829,22 @@ void GDBusNotificationCenter::removeObserver(const void* observer, const std::op
         rules_.erase(rule);
         for (Bus* target : {system_.get(), session_.get()}) {
             if (target->connection != nullptr) RemoveMatch(target->connection, rule);
+            if (rules_.empty()) target->observed = false;
         }
     }
+}
+
+Status GDBusNotificationCenter::observationStatus(const void*) {
+    std::lock_guard<std::mutex> guard(busMutex_);
+    std::string lost;
+    for (Bus* target : {system_.get(), session_.get()}) {
+        connected(*target);
+        if (!target->lost) continue;
+        if (!lost.empty()) lost += "; ";
+        lost += "the " + std::string(target->label) + " (" + target->address + ") closed the connection";
+    }
+    if (lost.empty()) return Status::Ok();
+    return Status::Failure(lost);
 }
 
 }  // namespace platform

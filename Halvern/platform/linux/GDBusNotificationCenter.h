@@ -16,11 +16,17 @@
 // one DBUS_SYSTEM_BUS_ADDRESS names, else the standard socket. The addresses are
 // read each time a connection is opened.
 //
-// Nothing here blocks for longer than about kConnectTimeout: a connection that
-// does not come up in time is given up (and retried at most every
-// kRetryInterval by posts). Incoming signals are read on GDBus's own thread and
-// handed to each observer's main context through a bounded queue: a flood fills
-// the queue and the excess is dropped, whatever the observing thread does.
+// Nothing here blocks for longer than about kConnectTimeout, and a post never
+// waits for a connection while it has a bus to post on: a bus that is not
+// connected is tried again at most every retry interval, on a thread of its
+// own, while posts go on over the buses that are connected. Incoming signals
+// are read on GDBus's own thread and handed to each observer's main context
+// through a bounded queue: a flood fills the queue and the excess is dropped,
+// whatever the observing thread does, the connection with the most messages
+// waiting giving up its oldest first. Each notification carries the process ID
+// of the connection that sent it, as the bus reports it
+// (GetConnectionUnixProcessID, asked once per connection on a thread of its
+// own); a signal whose sender the bus cannot name is dropped.
 
 #include <atomic>
 #include <chrono>
@@ -49,7 +55,10 @@ public:
     static constexpr size_t kMaxPendingNotifications = 4096;
     static constexpr size_t kMaxPendingBytes = 4 * 1024 * 1024;
 
-    GDBusNotificationCenter();
+    // Signals waiting for their sender's process ID, per sender, at most.
+    static constexpr size_t kMaxUnresolvedPerSender = 8;
+
+    explicit GDBusNotificationCenter(std::chrono::milliseconds retryInterval = kRetryInterval);
     ~GDBusNotificationCenter() override;
     GDBusNotificationCenter(const GDBusNotificationCenter&) = delete;
     GDBusNotificationCenter& operator=(const GDBusNotificationCenter&) = delete;
@@ -63,6 +72,9 @@ public:
                        const std::optional<std::string>& object) override;
     void removeObserver(const void* observer, const std::optional<std::string>& name,
                         const std::optional<std::string>& object) override;
+    // Fails once a bus that carried the observers' match rules has closed its
+    // connection, naming it; the next successful addObserver starts afresh.
+    Status observationStatus(const void* observer) override;
 
     // The signal that carries the notification called name; nullopt when name
     // cannot be written as one (no ".", or parts D-Bus does not allow).
@@ -85,14 +97,26 @@ private:
     enum class BusKind { System, Session };
 
     // With busMutex_ held: connects every bus of kinds that is not connected (and,
-    // when rateLimited, was not tried within kRetryInterval), all at once, giving
-    // up at deadline. A bus that comes up gets the filter and every match rule.
+    // when rateLimited, was not tried within the retry interval), all at once,
+    // waiting for them until deadline.
     void connectBuses(std::initializer_list<BusKind> kinds, bool rateLimited,
                       std::chrono::steady_clock::time_point deadline);
+    // With busMutex_ held: starts connecting to bus on a thread of its own unless
+    // it is connected, an attempt is under way, or (rateLimited) the last one
+    // was less than the retry interval ago.
+    void startConnecting(BusKind kind, bool rateLimited);
+    // With busMutex_ held: takes the outcome of bus's attempt when it is there
+    // (waiting for it until deadline when wait is set; giving it up once past its
+    // own deadline). A bus that comes up gets the filter and every match rule.
+    void finishConnecting(Bus& bus, bool wait, std::chrono::steady_clock::time_point deadline);
+    // With busMutex_ held: true when bus is connected; a connection found closed
+    // is let go (and counted as lost when observers listened on it).
+    bool connected(Bus& bus);
     void disconnect(Bus& bus);
     Bus& bus(BusKind kind);
     std::string describeFailures();
 
+    const std::chrono::milliseconds retryInterval_;
     std::shared_ptr<Core> core_;
     std::mutex busMutex_;
     std::unique_ptr<Bus> system_;

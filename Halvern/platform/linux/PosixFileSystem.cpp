@@ -28,6 +28,13 @@ bool PosixFileSystem::isReadableFile(const std::string& path) const {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
 }
 
+bool PosixFileSystem::isSameFolder(const std::string& a, const std::string& b) const {
+    struct stat first;
+    struct stat second;
+    return ::stat(a.c_str(), &first) == 0 && S_ISDIR(first.st_mode) && ::stat(b.c_str(), &second) == 0 &&
+           S_ISDIR(second.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 std::optional<std::string> PosixFileSystem::temporaryDirectory() const {
     const char* tmpdir = std::getenv("TMPDIR");
     if (tmpdir != nullptr && *tmpdir != '\0') return std::string(tmpdir);

@@ -10,6 +10,8 @@ class PosixFileSystem : public FileSystem {
 public:
     bool fileExists(const std::string& path) const override;
     bool isReadableFile(const std::string& path) const override;
+    // stat(2) of both: folders with the same st_dev and st_ino.
+    bool isSameFolder(const std::string& a, const std::string& b) const override;
     std::optional<std::string> temporaryDirectory() const override;
     // open(2) with O_CREAT|O_EXCL|O_NOFOLLOW: a link planted at path, dangling or
     // not, makes the creation fail instead of creating or truncating its target.

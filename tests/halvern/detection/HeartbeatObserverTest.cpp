@@ -163,6 +163,61 @@ TEST_F(HeartbeatObserverTest, OneSenderHoldsOnlyAFewKeys) {
     EXPECT_EQ(heartbeat.heartbeatEntryCount(), 1u);
 }
 
+TEST_F(HeartbeatObserverTest, ARealViewerStartingDuringAFloodOfConnectionsIsListed) {
+    const Record flood = MakeRecord(std::string("/opt/Flood.app"));
+    const auto beat = [&](const std::string& pid, const std::string& sender, Record record) {
+        platform::Notification notification = Heartbeat(pid, std::move(record));
+        notification.sender = sender;
+        heartbeat.observe(notification);
+    };
+    // 600 connections, each beating under 4 pid texts: more than the table holds.
+    const auto floodRound = [&] {
+        for (int connection = 0; connection < 600; ++connection) {
+            for (int pid = 0; pid < 4; ++pid) {
+                beat(std::to_string(100000 + connection * 4 + pid), ":1." + std::to_string(connection), flood);
+            }
+        }
+    };
+    floodRound();
+    EXPECT_EQ(heartbeat.heartbeatEntryCount(), TolmHeartbeat::kMaxHeartbeatSenders);
+    const Record viewer = MakeRecord(std::string(kViewer));
+    beat("42", ":1.9999", viewer);
+    EXPECT_EQ(Records(heartbeat.getBeatingProcesses(std::string(kViewer))), std::vector<Record>{viewer});
+    // The flood goes on: a sender with one entry is the last to go.
+    fake.clock.advance(300ms);
+    floodRound();
+    fake.clock.advance(300ms);
+    floodRound();
+    EXPECT_EQ(Records(heartbeat.getBeatingProcesses(std::string(kViewer))), std::vector<Record>{viewer});
+    EXPECT_EQ(heartbeat.heartbeatEntryCount(), TolmHeartbeat::kMaxHeartbeatSenders);
+}
+
+TEST_F(HeartbeatObserverTest, APidTextThatIsNotThePostersOwnIsDropped) {
+    const Record viewer = MakeRecord(std::string(kViewer));
+    platform::Notification real = Heartbeat("4242", viewer);
+    real.sender = ":1.5";
+    real.senderProcessIdentifier = 4242;
+    heartbeat.observe(real);
+    // A stranger posting under the viewer's pid, naming another viewer.
+    platform::Notification spoofed = Heartbeat("4242", MakeRecord(std::string("/opt/Elsewhere.app")));
+    spoofed.sender = ":1.6";
+    spoofed.senderProcessIdentifier = 666;
+    heartbeat.observe(spoofed);
+    EXPECT_EQ(Records(heartbeat.getBeatingProcesses(std::string(kViewer))), std::vector<Record>{viewer});
+    EXPECT_EQ(heartbeat.heartbeatEntryCount(), 1u);
+}
+
+TEST_F(HeartbeatObserverTest, AViewerPathNamingTheSameFolderThroughALinkIsListed) {
+    fake.fileSystem.addFolder("/Volumes/Apps/Veldane Lumaro.app");
+    fake.fileSystem.addLink("/Applications", "/Volumes/Apps");
+    fake.fileSystem.addFolder("/opt/Veldane Lumaro.app");
+    const Record real = MakeRecord(std::string("/Volumes/Apps/Veldane Lumaro.app"));
+    const Record other = MakeRecord(std::string("/opt/Veldane Lumaro.app"));
+    heartbeat.observe(Heartbeat("1", real));
+    heartbeat.observe(Heartbeat("2", other));
+    EXPECT_EQ(Records(heartbeat.getBeatingProcesses(std::string(kViewer))), std::vector<Record>{real});
+}
+
 TEST_F(HeartbeatObserverTest, OversizedRecordIsDropped) {
     HeartbeatRecord huge{{kUserInfoLumaroAppPath, std::string(TolmHeartbeat::kMaxHeartbeatBytes, 'x')}};
     heartbeat.observe(Heartbeat("1", std::make_shared<const HeartbeatRecord>(huge)));
@@ -200,12 +255,32 @@ TEST_F(HeartbeatFunctionsTest, StartObservesDeliveredHeartbeatsStopEndsIt) {
     EXPECT_TRUE(GetBeatingProcesses(std::string(kViewer)).empty());
 }
 
-TEST_F(HeartbeatFunctionsTest, NoBusPrintsOneLineAndDetectionGoesOn) {
+TEST_F(HeartbeatFunctionsTest, NoBusPrintsOneLineAndTheScanAnswers) {
     fake.notificationCenter.addFailure = "no message bus could be reached (system bus: gone)";
     StartTolmHeartbeatObserver();
     EXPECT_EQ(fake.console.output,
-              "Heartbeats could not be observed: no message bus could be reached (system bus: gone)\n");
-    EXPECT_TRUE(GetBeatingProcesses(std::string(kViewer)).empty());
+              "Heartbeats could not be observed, so the running applications are scanned instead: no message bus "
+              "could be reached (system bus: gone)\n");
+    EXPECT_FALSE(IsHeartbeatShape());
+    EXPECT_EQ(GetBeatingProcesses(std::string(kViewer)), RunningInstanceList{std::string(kINVALIDAPPNAME)});
+
+    // Observing again with a bus: heartbeats decide again.
+    fake.notificationCenter.addFailure.reset();
+    StartTolmHeartbeatObserver();
+    EXPECT_TRUE(IsHeartbeatShape());
+}
+
+TEST_F(HeartbeatFunctionsTest, ALostConnectionIsSaidOnceAndTheScanAnswersFromThen) {
+    StartTolmHeartbeatObserver();
+    fake.notificationCenter.deliver(Heartbeat("4713", MakeRecord(std::string(kViewer))));
+    fake.notificationCenter.lostConnection = "the system bus (unix:path=/s) closed the connection";
+    EXPECT_EQ(GetBeatingProcesses(std::string(kViewer)), RunningInstanceList{std::string(kINVALIDAPPNAME)});
+    EXPECT_FALSE(IsHeartbeatShape());
+    GetBeatingProcesses(std::string(kViewer));
+    EXPECT_EQ(fake.console.output,
+              "Heartbeats can no longer be observed, so the running applications are scanned instead: the system bus "
+              "(unix:path=/s) closed the connection\n");
+    fake.notificationCenter.lostConnection.reset();
 }
 
 // On 10.9 and later the observer registers nothing and the query scans, with the

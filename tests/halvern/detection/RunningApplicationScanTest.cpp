@@ -73,6 +73,13 @@ TEST_F(ScanTest, ViewerAtTheInstallPathIsThePrimaryEntryAndListedAgain) {
     EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), (Names{"Veldane Lumaro", "Veldane Lumaro"}));
 }
 
+TEST_F(ScanTest, ViewerRunningFromItsRealPathMatchesALinkedInstallPath) {
+    fake.fileSystem.addFolder("/Volumes/Apps/Veldane Lumaro.app");
+    fake.fileSystem.addLink("/Applications", "/Volumes/Apps");
+    fake.workspace.add(kLumaroID, "/Volumes/Apps/Veldane Lumaro.app", "Veldane Lumaro");
+    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), (Names{"Veldane Lumaro", "Veldane Lumaro"}));
+}
+
 TEST_F(ScanTest, ViewerElsewhereIsNotCountedForAnInstallPath) {
     fake.workspace.add(kLumaroID, "/opt/Veldane Lumaro.app", "Veldane Lumaro");
     EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{kInvalid});

@@ -13,6 +13,32 @@ bool FakeFileSystem::fileExists(const std::string& path) const {
     return false;
 }
 
+std::optional<std::string> FakeFileSystem::resolve(const std::string& path) const {
+    std::string resolved;
+    size_t start = 1;
+    int hops = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) resolved += "/" + path.substr(start, end - start);
+        start = end + 1;
+        for (auto it = entries.find(resolved); it != entries.end() && it->second.kind == Kind::Link;
+             it = entries.find(resolved)) {
+            if (++hops > 40) return std::nullopt;
+            resolved = it->second.target;
+        }
+    }
+    if (entries.count(resolved) == 0) return std::nullopt;
+    return resolved;
+}
+
+bool FakeFileSystem::isSameFolder(const std::string& a, const std::string& b) const {
+    calls.push_back("same " + a + " " + b);
+    const std::optional<std::string> first = resolve(a);
+    const std::optional<std::string> second = resolve(b);
+    return first && first == second && entries.at(*first).kind == Kind::Folder;
+}
+
 bool FakeFileSystem::isReadableFile(const std::string& path) const {
     auto it = entries.find(path);
     return it != entries.end() && it->second.kind == Kind::File && it->second.readable;

@@ -20,6 +20,10 @@ public:
 
     bool fileExists(const std::string& path) const override;
     bool isReadableFile(const std::string& path) const override;
+    // Links are followed component by component, as stat(2) does.
+    bool isSameFolder(const std::string& a, const std::string& b) const override;
+    // path with every link in it followed; nullopt when it names nothing.
+    std::optional<std::string> resolve(const std::string& path) const;
     std::optional<std::string> temporaryDirectory() const override { return temporary; }
     bool createEmptyFile(const std::string& path) override;
     platform::Status removeItem(const std::string& path) override;

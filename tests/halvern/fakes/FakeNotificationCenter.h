@@ -35,6 +35,11 @@ public:
         registrations.push_back(Registration{observer, std::move(callback), name, object});
         return platform::Status::Ok();
     }
+    platform::Status observationStatus(const void*) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (lostConnection) return platform::Status::Failure(*lostConnection);
+        return platform::Status::Ok();
+    }
     void removeObserver(const void* observer, const std::optional<std::string>& name,
                         const std::optional<std::string>& object) override {
         std::lock_guard<std::mutex> guard(mutex);
@@ -69,4 +74,5 @@ public:
     std::vector<Registration> registrations;
     std::vector<std::string> calls;          // "add NAME", "remove NAME" ("*" for any)
     std::optional<std::string> addFailure;  // addObserver fails with this reason
+    std::optional<std::string> lostConnection;  // observationStatus fails with this reason
 };

@@ -116,16 +116,64 @@ TEST_F(WaitHeartbeatTest, AViewerThatStartsDuringTheDelayIsFound) {
 }
 
 TEST_F(WaitHeartbeatTest, HeartbeatsForAnotherViewerDoNotCount) {
-    Sender other(fake, "103", "Veldane Lumaro", "/Applications/Veldane Lumaro.app/");
+    fake.fileSystem.addFolder("/opt/Veldane Lumaro.app");
+    Sender other(fake, "103", "Veldane Lumaro", "/opt/Veldane Lumaro.app");
     other.start();
     EXPECT_EQ(WaitCLI(), 0);
 }
 
-TEST_F(WaitHeartbeatTest, WithoutAnyBusTheWaitStillEndsByTheCheck) {
+TEST_F(WaitHeartbeatTest, AViewerAnnouncingItsRealPathIsFoundThroughALinkedInstallPath) {
+    // The install path was given through /Applications, a link to /Volumes/Apps.
+    fake.fileSystem.entries.clear();
+    fake.fileSystem.addFolder("/Volumes/Apps/Veldane Lumaro.app");
+    fake.fileSystem.addLink("/Applications", "/Volumes/Apps");
+    Sender viewer(fake, "104", "Veldane Lumaro", "/Volumes/Apps/Veldane Lumaro.app");
+    viewer.start();
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), Lines{kRunningCLI});
+}
+
+// --- When heartbeats cannot be observed, the scan decides ------------------------------------
+
+constexpr const char* kNoBusLine =
+    "Heartbeats could not be observed, so the running applications are scanned instead: no message bus can be reached";
+
+TEST_F(WaitHeartbeatTest, WithoutAnyBusTheScanDecides) {
     fake.notificationCenter.addFailure = "no message bus can be reached";
     EXPECT_EQ(WaitCLI(), 0);
     EXPECT_EQ(Elapsed(), 2.0);
-    EXPECT_EQ(Output(), Lines{"Heartbeats could not be observed: no message bus can be reached"});
+    EXPECT_EQ(Output(), Lines{kNoBusLine});
+    EXPECT_EQ(fake.workspace.snapshots, 4);  // the scan looked, in its four phases
+
+    SetUp();
+    fake.notificationCenter.addFailure = "no message bus can be reached";
+    fake.workspace.add(std::string("com.veldane.Lumaro"), std::string(kLumaro), std::string("Veldane Lumaro"));
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), (Lines{kNoBusLine, kRunningCLI}));
+}
+
+TEST_F(WaitHeartbeatTest, ABusLostBeforeTheCheckHandsTheDecisionToTheScan) {
+    fake.workspace.add(std::string("com.veldane.Lumaro"), std::string(kLumaro), std::string("Veldane Lumaro"));
+    // The viewer's heartbeats stop arriving when the bus goes, 0.8 s in.
+    Sender viewer(fake, "105", "Veldane Lumaro");
+    viewer.start();
+    fake.runLoop.scheduleTimer(0.8s, [&] {
+        viewer.quit();
+        fake.notificationCenter.lostConnection = "the session bus (unix:path=/bus) closed the connection";
+    });
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), (Lines{"Heartbeats can no longer be observed, so the running applications are scanned "
+                               "instead: the session bus (unix:path=/bus) closed the connection",
+                               kRunningCLI}));
+}
+
+TEST_F(WaitHeartbeatTest, WhenNeitherWayCanLookTheWaitFails) {
+    fake.notificationCenter.addFailure = "no message bus can be reached";
+    fake.workspace.failingSnapshot = 1;
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), (Lines{kNoBusLine, "Halvern:ERROR: Could not find out whether Veldane Lumaro is running: the "
+                                           "running applications could not be listed. Installation failure."}));
+    EXPECT_TRUE(fake.alert.shown.empty());
 }
 
 // --- Command-line outcomes ------------------------------------------------------------------

@@ -65,6 +65,7 @@ protected:
         fake.notificationCenter.registrations.clear();
         fake.notificationCenter.calls.clear();
         fake.notificationCenter.addFailure.reset();
+        fake.notificationCenter.lostConnection.reset();
         fake.workspace.applications.clear();
         fake.workspace.failingSnapshot.reset();
         fake.workspace.snapshots = 0;
