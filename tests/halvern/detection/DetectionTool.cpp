@@ -10,11 +10,15 @@
 //   detection_tool scan [VIEWER]
 //       prints "shape heartbeat" or "shape scan", then one "entry<TAB>name" (scan
 //       shape) or "record..." line (heartbeat shape) per element.
-//   detection_tool flood RATE SECONDS SENDERS
-//       posts heartbeats of SENDERS made-up processes, RATE a second in all.
+//   detection_tool flood RATE SECONDS SENDERS [FIRST-PID]
+//       posts heartbeats of SENDERS made-up processes (pid texts from FIRST-PID,
+//       by default 1000000) naming the viewer /opt/Elsewhere.app, RATE a
+//       second in all, over one connection.
 //   detection_tool emit ADDRESS BODY [OBJECT-PATH [INTERFACE [MEMBER]]]
 //       sends one signal, BODY in GVariant text form ("('12', {'k': 'v'})"),
-//       by default as com.veldane.Tolm.Heartbeat.
+//       by default as com.veldane.Tolm.Heartbeat, and stays connected 0.3 s
+//       (an observer asks the bus which process sent it; a sender already gone
+//       cannot be named and its signal is dropped).
 //   detection_tool apps
 //       prints the running applications, "app<TAB>pid<TAB>identifier<TAB>bundle<TAB>name".
 //   detection_tool launcher
@@ -100,14 +104,15 @@ int Scan(int argc, char** argv) {
     return 0;
 }
 
-int Flood(char** argv) {
+int Flood(int argc, char** argv) {
     const double rate = std::atof(argv[2]);
     const double seconds = std::atof(argv[3]);
     const long senders = std::max(1L, std::atol(argv[4]));
+    const long firstPid = argc > 5 ? std::atol(argv[5]) : 1000000;
     platform::NotificationCenter& center = platform::DefaultPlatform().notificationCenter;
     const auto record = std::make_shared<const HeartbeatRecord>(HeartbeatRecord{
         {kUserInfoHostAppPath, "/Applications/Flood.app"}, {kUserInfoHostDisplayName, "Flood"},
-        {kUserInfoLumaroAppPath, "/Applications/Veldane Lumaro.app"}});
+        {kUserInfoLumaroAppPath, "/opt/Elsewhere.app"}});
     const auto start = Clock::now();
     long sent = 0;
     for (;;) {
@@ -115,7 +120,7 @@ int Flood(char** argv) {
         if (elapsed >= seconds) break;
         const long due = static_cast<long>(elapsed * rate);
         for (; sent < due; ++sent) {
-            center.postNotification(kTolmHeartbeat, std::to_string(1000000 + sent % senders), record,
+            center.postNotification(kTolmHeartbeat, std::to_string(firstPid + sent % senders), record,
                                     platform::kPostToAllSessions);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -149,6 +154,7 @@ int Emit(int argc, char** argv) {
         std::printf("emit: %s\n", error->message);
         return 2;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     g_object_unref(connection);
     return 0;
 }
@@ -180,11 +186,11 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "observe" && argc >= 3) return Observe(argc, argv);
     if (command == "scan") return Scan(argc, argv);
-    if (command == "flood" && argc >= 5) return Flood(argv);
+    if (command == "flood" && argc >= 5) return Flood(argc, argv);
     if (command == "emit" && argc >= 4) return Emit(argc, argv);
     if (command == "apps") return Apps();
     if (command == "launcher") return Launcher();
-    std::printf("usage: detection_tool observe SECONDS [VIEWER] | scan [VIEWER] | flood RATE SECONDS SENDERS | "
+    std::printf("usage: detection_tool observe SECONDS [VIEWER] | scan [VIEWER] | flood RATE SECONDS SENDERS [FIRST-PID] | "
                 "emit ADDRESS BODY [PATH [INTERFACE [MEMBER]]] | apps | launcher\n");
     return 2;
 }
