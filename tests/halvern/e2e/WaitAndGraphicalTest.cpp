@@ -187,7 +187,8 @@ protected:
                             "XDG_CONFIG_HOME=/xdg/config", "XDG_CONFIG_DIRS=/xdg/config", "NO_AT_BRIDGE=1",
                             "GSETTINGS_BACKEND=memory"});
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-        Lines command{"/usr/bin/dbus-run-session", "--", "/bin/sh", "/ro/run.sh", beside, kHalvern};
+        Lines command{"/bin/sh", "/ro/run.sh", beside, kHalvern};
+        if (withBus) command.insert(command.begin(), {"/usr/bin/dbus-run-session", "--"});
         command.insert(command.end(), arguments.begin(), arguments.end());
         return std::make_unique<testsupport::BackgroundProcess>(sandbox.command(command), environment);
     }
@@ -213,6 +214,9 @@ protected:
     std::optional<std::string> Link() { return testsupport::ReadLink(dir / "Library/Lumaro Pack"); }
 
     testsupport::TempDir dir;
+    // The run gets a session bus of its own (dbus-run-session); without it,
+    // no bus at all can be reached inside the sandbox.
+    bool withBus = true;
 };
 
 // --- Command-line mode with the check-running flag "1" ------------------------------
@@ -274,27 +278,62 @@ TEST_P(WaitCommandLineTest, AViewerInsideTheBrowsersPluginHostFailsTheInstallati
     EXPECT_EQ(After(testsupport::Lines(run->out()), Found(kLumaro)), Lines{kInBrowserCLI});
 }
 
-TEST_P(WaitCommandLineTest, ABusThatGoesAwayDuringTheWaitEndsItNormally) {
+TEST_P(WaitCommandLineTest, ABusKilledDuringTheWaitLeavesTheCheckToTheScan) {
     // The sandbox's own session bus ends 0.8 s into the run, while the viewer
-    // runs: the check still comes and decides with what it can see.
+    // runs and beats: its heartbeats stop arriving, the scan still sees it.
     auto run = Start("viewer-then-no-bus", {"1", kPack, kLumaro, "1"});
     const int status = Finish(*run);
     const Lines after = After(testsupport::Lines(run->out()), Found(kLumaro));
     // dbus-run-session saw its bus end.
     EXPECT_NE(run->err().find("dbus-daemon exited"), std::string::npos) << run->err();
+    EXPECT_EQ(status, 255) << run->err();
     if (GetParam()) {
-        // The scan needs no bus: the viewer is found.
-        EXPECT_EQ(status, 255) << run->err();
-        EXPECT_EQ(after, Lines{kRunningCLI});
+        EXPECT_EQ(after, Lines{kRunningCLI});  // the scan needs no bus
     } else {
-        // Its heartbeats stopped arriving over a second before the check.
-        EXPECT_EQ(status, 0) << run->err();
-        EXPECT_EQ(after, Lines{});
+        ASSERT_EQ(after.size(), 2u) << run->out();
+        EXPECT_TRUE(after[0].starts_with("Heartbeats can no longer be observed, so the running applications are "
+                                         "scanned instead: the session bus (unix:"))
+            << after[0];
+        EXPECT_TRUE(after[0].ends_with(") closed the connection")) << after[0];
+        EXPECT_EQ(after[1], kRunningCLI);
     }
+}
+
+TEST_P(WaitCommandLineTest, AViewerRunningFromItsRealPathIsFoundThroughALinkedInstallPath) {
+    // /Library/Linked is a link to /Applications; the viewer runs from (and its
+    // heartbeats name) /Applications/Veldane Lumaro.app.
+    fs::create_symlink("/Applications", dir / "Library/Linked");
+    const std::string linked = "/Library/Linked/Veldane Lumaro.app";
+    auto run = Start("viewer", {"1", kPack, linked, "1"});
+    EXPECT_EQ(Finish(*run), 255) << run->err();
+    EXPECT_EQ(After(testsupport::Lines(run->out()), Found(linked)), Lines{kRunningCLI});
+
+    // Once it has quit.
+    fs::remove(dir / "Library/Lumaro Pack");
+    auto after = Start("none", {"1", kPack, linked, "1"});
+    EXPECT_EQ(Finish(*after), 0) << after->err();
+    EXPECT_EQ(After(testsupport::Lines(after->out()), Found(linked)), Lines{});
+    EXPECT_EQ(Link(), linked);
 }
 
 INSTANTIATE_TEST_SUITE_P(HeartbeatsAndScan, WaitCommandLineTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Scan" : "Heartbeats"; });
+
+TEST_F(HalvernRunTest, WithoutAnyBusTheScanDecides) {
+    const std::string noBus =
+        "Heartbeats could not be observed, so the running applications are scanned instead: no message bus could be "
+        "reached (system bus (unix:path=/var/run/dbus/system_bus_socket): Could not connect: No such file or "
+        "directory; session bus: DBUS_SESSION_BUS_ADDRESS is not set and there is no $XDG_RUNTIME_DIR/bus)";
+    withBus = false;
+    auto run = Start("viewer", {"1", kPack, kLumaro, "1"});
+    EXPECT_EQ(Finish(*run), 255) << run->err();
+    EXPECT_EQ(After(testsupport::Lines(run->out()), Found(kLumaro)), (Lines{noBus, kRunningCLI}));
+
+    fs::remove(dir / "Library/Lumaro Pack");
+    auto none = Start("none", {"1", kPack, kLumaro, "1"});
+    EXPECT_EQ(Finish(*none), 0) << none->err();
+    EXPECT_EQ(After(testsupport::Lines(none->out()), Found(kLumaro)), Lines{noBus});
+}
 
 // --- Graphical mode ---------------------------------------------------------------------
 
