@@ -57,6 +57,14 @@ TEST_F(WaitScanTest, AListWithTheViewerOnlyAsPrimaryEntryMeansNoInstance) {
     EXPECT_EQ(Output(), Lines{});
 }
 
+TEST_F(WaitScanTest, AScanThatCouldNotLookAtAllFailsInsteadOfFindingNothing) {
+    fake.workspace.failingSnapshot = 1;
+    EXPECT_EQ(WaitGUI(), -1);
+    EXPECT_EQ(Output(), Lines{"Halvern:ERROR: Could not find out whether Veldane Lumaro is running: the running "
+                              "applications could not be listed. Installation failure."});
+    EXPECT_TRUE(fake.alert.shown.empty());
+}
+
 TEST_F(WaitScanTest, CommandLineFailsOnAStandAloneViewer) {
     ViewerRuns();
     EXPECT_EQ(WaitCLI(), -1);
