@@ -429,9 +429,15 @@ TEST_F(BusTest, AFullQueueStillTakesAMessageFromAConnectionWithinItsShare) {
     ASSERT_TRUE(center.addObserver(this, inbox.callback(), std::string(kTolmHeartbeat), std::nullopt).ok());
     // The main context does not run: one connection fills the queue and more.
     const auto environment = detection::Environment({"DBUS_SESSION_BUS_ADDRESS=" + session->address()});
-    const auto flood = testsupport::RunProcess({DETECTION_TOOL, "flood", "20000", "0.4", "10"}, environment, 30);
+    const auto flood = testsupport::RunProcess({DETECTION_TOOL, "flood", "20000", "1", "10"}, environment, 30);
     ASSERT_EQ(flood.status, 0) << flood.out;
-    ASSERT_TRUE(detection::WaitFor([&] { return center.droppedNotifications() > 0; }, 5s));
+    ASSERT_TRUE(flood.out.starts_with("sent ")) << flood.out;
+    // Everything sent has arrived: the queue is full, the rest dropped.
+    const uint64_t sent = std::stoull(flood.out.substr(5));
+    ASSERT_GT(sent, GDBusNotificationCenter::kMaxPendingNotifications) << flood.out;
+    ASSERT_TRUE(detection::WaitFor(
+        [&] { return center.droppedNotifications() >= sent - GDBusNotificationCenter::kMaxPendingNotifications; }, 10s))
+        << center.droppedNotifications() << " of " << sent;
     const auto result =
         testsupport::RunProcess({DETECTION_TOOL, "emit", session->address(), "('77', {'a': 'b'})"}, environment, 30);
     ASSERT_EQ(result.status, 0) << result.out;
