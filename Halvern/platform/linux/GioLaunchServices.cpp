@@ -35,7 +35,8 @@ std::optional<std::vector<std::string>> ShellWords(const char* text) {
 // it) and its NAME=value assignments are passed over, as often as env is
 // named again.
 std::vector<std::string> WithoutEnv(std::vector<std::string> words) {
-    while (!words.empty() && BaseName(words.front()) == "env") {
+    // A program named env inside a bundle is that bundle's own.
+    while (!words.empty() && BaseName(words.front()) == "env" && !EnclosingAppFolder(words.front())) {
         size_t next = 1;
         std::vector<std::string> split;
         while (next < words.size()) {

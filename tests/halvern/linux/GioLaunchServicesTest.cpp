@@ -173,6 +173,7 @@ TEST(ApplicationPathForCommandLine, MapsTheExecProgramToItsBundle) {
               "/Applications/Veldane Lumaro.app");
     EXPECT_EQ(ApplicationPathForCommandLine("env -S \"/A/X.app/run --flag\" %f"), "/A/X.app");
     EXPECT_EQ(ApplicationPathForCommandLine("env A=1"), "");
+    EXPECT_EQ(ApplicationPathForCommandLine("/A/X.app/Contents/MacOS/env -i /B/Y.app/y"), "/A/X.app");
     EXPECT_EQ(ApplicationPathForCommandLine(""), "");
     EXPECT_EQ(ApplicationPathForCommandLine("\"unterminated"), "");
     EXPECT_EQ(ApplicationPathForCommandLine(nullptr), "");
