@@ -82,27 +82,52 @@ bool Halvern::CheckBundleIDandVersion(const std::string& path, bool log) {
     return false;
 }
 
+namespace {
+
+void RemoveProbeItem(platform::Platform& platform, const std::string& path) {
+    if (platform::Status removed = platform.fileSystem.removeItem(path); !removed.ok()) {
+        platform.console.write(
+            Format(texts::kProbeRemovalError, path.c_str(), removed.localizedDescription().c_str()));
+    }
+}
+
+// The applications that the system offers for the probe file, asked about in
+// a private folder of this run: a fixed name in a shared folder could be taken
+// by anyone. The probe file and its folder are gone again when this returns,
+// whatever the answer. nullopt, after a line saying why, when there is no list.
+std::optional<std::vector<std::string>> PDFHandlers(platform::Platform& platform,
+                                                    const std::string& temporaryDirectory) {
+    std::string folder;
+    if (platform::Status made = platform.fileSystem.createPrivateFolder(temporaryDirectory, &folder); !made.ok()) {
+        platform.console.write(Format(texts::kProbeNotCreated, made.localizedDescription().c_str()));
+        return std::nullopt;
+    }
+    const std::string probe = StringByAppendingPathComponent(folder, texts::kProbeFileName);
+
+    std::optional<std::vector<std::string>> handlers;
+    platform::Status created = platform::Status::Ok();
+    if (!platform.fileSystem.fileExists(probe)) created = platform.fileSystem.createEmptyFile(probe);
+    if (!created.ok()) {
+        platform.console.write(Format(texts::kProbeNotCreated, created.localizedDescription().c_str()));
+    } else {
+        handlers = platform.launchServices.applicationsForFile(probe);
+        if (!handlers) platform.console.write(texts::kNoPDFHandler);
+        RemoveProbeItem(platform, probe);
+    }
+    RemoveProbeItem(platform, folder);
+    return handlers;
+}
+
+}  // namespace
+
 bool Halvern::FindLumaro(std::optional<std::string>* destination) {
     const std::optional<std::string> temporaryDirectory = platform_.fileSystem.temporaryDirectory();
     if (!temporaryDirectory) {
         print(texts::kNoTemporaryDirectory);
         return false;
     }
-    std::string probe = *temporaryDirectory;
-    if (probe.empty() || probe.back() != '/') probe += '/';
-    probe += texts::kProbeFileName;
-
-    if (!platform_.fileSystem.fileExists(probe) && !platform_.fileSystem.createEmptyFile(probe)) return false;
-
-    const std::optional<std::vector<std::string>> handlers = platform_.launchServices.applicationsForFile(probe);
-    if (!handlers) {
-        print(texts::kNoPDFHandler);
-        return false;
-    }
-
-    if (platform::Status removed = platform_.fileSystem.removeItem(probe); !removed.ok()) {
-        print(Format(texts::kProbeRemovalError, probe.c_str(), removed.localizedDescription().c_str()));
-    }
+    const std::optional<std::vector<std::string>> handlers = PDFHandlers(platform_, *temporaryDirectory);
+    if (!handlers) return false;
 
     bool several = false;
     for (const std::string& handler : *handlers) {
@@ -118,15 +143,32 @@ bool Halvern::FindLumaro(std::optional<std::string>* destination) {
     return several;
 }
 
+namespace {
+
+// Position 3 as the command-line installation uses it: an absolute path (or an
+// empty one) exactly as given, a relative one appended to the working
+// directory; nullopt when that directory cannot be determined.
+std::optional<std::string> AbsoluteInitialPath(const char* given, const platform::FileSystem& fileSystem) {
+    if (given[0] == '\0' || given[0] == '/') return std::string(given);
+    const std::optional<std::string> workingDirectory = fileSystem.currentDirectoryPath();
+    if (!workingDirectory) return std::nullopt;
+    return StringByAppendingPathComponent(*workingDirectory, given);
+}
+
+}  // namespace
+
 std::optional<std::string> Halvern::CLIInstallToDestination(std::optional<std::string> destination,
                                                             const std::optional<std::string>& source,
                                                             Arguments argv) {
     std::optional<std::string> candidate;
 
     if (argv.size() > 3 && argv[3] != nullptr) {
-        const char* initialPath = argv[3];
+        // A relative path is made absolute here, once, and used so everywhere
+        // after: a link's target text is read relative to the link's own folder.
+        const std::optional<std::string> absolute = AbsoluteInitialPath(argv[3], platform_.fileSystem);
+        const char* initialPath = absolute ? absolute->c_str() : argv[3];
         print(Format(texts::kInitialPath, initialPath));
-        std::optional<std::string> path = StringWithUTF8String(initialPath);
+        std::optional<std::string> path = absolute ? StringWithUTF8String(initialPath) : std::nullopt;
         if (path && platform_.fileSystem.fileExists(*path) && CheckBundleIDandVersion(*path, true)) {
             candidate = std::move(path);
         } else {

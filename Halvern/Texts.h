@@ -54,6 +54,9 @@ inline constexpr const char* kNoPDFHandler = "No PDF handler found by the OS.\n"
 // No line end: the next output continues on the same line.
 inline constexpr const char* kProbeRemovalError = "FindLumaro:: Error while trying to remove file(%s), error: %s";
 inline constexpr const char* kPDFHandlerFound = "PDF Handler found: %s.\n";
+// The probe file, or the private folder that holds it, could not be made: the
+// system cannot be asked, as when it has no list. %s names the path and reason.
+inline constexpr const char* kProbeNotCreated = "error: FindLumaro:: Unable to create the probe file: %s\n";
 
 // --- Lines of the command-line installation -----------------------------------
 inline constexpr const char* kInitialPath = "The initial path provided in the preinstall script is %s.\n";

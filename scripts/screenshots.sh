@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Takes the pictures of the graphical mode that docs/graphical.md shows: the
-# alert while a viewer runs, the alert when no valid viewer is found, and the
-# viewer choice panel, in English and in German, on a private X server
-# (1280x1024), each run of Halvern inside a bubblewrap sandbox whose
+# Takes the pictures of the graphical mode that docs/graphical.md and the README
+# show: the alert while a viewer runs, the alert when no valid viewer is found,
+# and the viewer choice panel, in English, German and Japanese, on a private X
+# server (1280x1024), each run of Halvern inside a bubblewrap sandbox whose
 # /Applications holds the sample viewers.
 #
-#   scripts/screenshots.sh [BUILD-DIR]     (default: build)
+#   scripts/screenshots.sh [BUILD-DIR [LANGUAGE...]]   (default: build en de ja)
 #
 # Needs bwrap, Xvfb, xdotool, dbus-run-session, ImageMagick's import and
-# localedef (scripts/setup.sh installs them). Writes docs/screenshots/*.png.
+# localedef (scripts/setup.sh installs them), and for Japanese a CJK font, which
+# it installs itself (fonts-noto-cjk). Writes docs/screenshots/*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-build}
+shift $(($# > 0 ? 1 : 0))
+languages=("$@")
+((${#languages[@]})) || languages=(en de ja)
 if [ ! -x "$build/Halvern.app/Contents/MacOS/Halvern" ]; then bash scripts/build.sh "$build"; fi
 cmake --build "$build" --target Halvern HalvernGtk heartbeat_samples >/dev/null
 app=$(cd "$build/Halvern.app" && pwd)
@@ -50,8 +54,19 @@ if [ "$1" = viewer ]; then "/Applications/Veldane Lumaro.app/Contents/MacOS/Veld
 shift
 exec "$@"
 EOF
-# German for GTK's own labels too, without touching the system's locales.
+# German and Japanese for GTK's own labels too, without touching the system's
+# locales.
 localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8" 2>/dev/null || true
+localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" 2>/dev/null || true
+# Japanese text needs a CJK font; only these pictures need one, so it is
+# installed here rather than by scripts/setup.sh.
+if [[ " ${languages[*]} " == *" ja "* ]] && ! dpkg-query -W -f='${Status}' fonts-noto-cjk 2>/dev/null | grep -q 'install ok installed'; then
+  sudo=""
+  if [ "$(id -u)" != 0 ]; then sudo=sudo; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get install -y -qq --no-install-recommends fonts-noto-cjk >/dev/null ||
+    { $sudo apt-get update -qq && $sudo apt-get install -y -qq --no-install-recommends fonts-noto-cjk >/dev/null; }
+fi
 
 # The applications that open PDF files, the first being the default.
 handlers() {
@@ -115,9 +130,13 @@ shoot() {
   echo "docs/screenshots/$name.png"
 }
 
-for lang in en de; do
-  locale=C.UTF-8
-  [ "$lang" = de ] && locale=de_DE.UTF-8
+for lang in "${languages[@]}"; do
+  case $lang in
+    en) locale=C.UTF-8 ;;
+    de) locale=de_DE.UTF-8 ;;
+    ja) locale=ja_JP.UTF-8 ;;
+    *) echo "screenshots: no locale for $lang" >&2; exit 2 ;;
+  esac
   handlers "/Applications/Veldane Lumaro.app"
   shoot "$locale" viewer "running-alert-$lang"
   handlers "/Applications/Veldane Lumaro Old.app"

@@ -27,11 +27,20 @@ public:
     // nullopt when it cannot be determined.
     virtual std::optional<std::string> temporaryDirectory() const = 0;
 
+    // The working directory of the process, absolute; nullopt when it cannot be
+    // determined (it was removed, or is out of reach).
+    virtual std::optional<std::string> currentDirectoryPath() const = 0;
+
+    // Creates a new folder of a fresh name inside parent that only this user may
+    // enter, read or write (0700), and stores its path in *path. *path is
+    // written only on success.
+    virtual Status createPrivateFolder(const std::string& parent, std::string* path) = 0;
+
     // Creates an empty file at path with default permissions. The creation is
     // exclusive and never follows a symbolic link: if anything at all stands at
     // path (a file, a folder, a link, dangling or not), it fails and nothing
     // outside path is created or truncated.
-    virtual bool createEmptyFile(const std::string& path) = 0;
+    virtual Status createEmptyFile(const std::string& path) = 0;
 
     // Removes the entry at path itself. A symbolic link is removed as a link;
     // what it points at is never touched.

@@ -1,6 +1,7 @@
 #include "platform/linux/PlistBundles.h"
 
 #include <plist/plist.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,9 +110,19 @@ std::optional<InfoDictionary> PlistBundles::infoDictionary(const std::string& bu
 std::optional<std::string> PlistBundles::mainBundlePath() const {
     std::string buffer(4096, '\0');
     const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return std::nullopt;
-    buffer.resize(static_cast<size_t>(length));
-    return EnclosingAppFolder(buffer);
+    if (length > 0 && static_cast<size_t>(length) < buffer.size()) {
+        buffer.resize(static_cast<size_t>(length));
+        return EnclosingAppFolder(buffer);
+    }
+    // Without /proc (a chroot or sandbox that does not mount it): the path the
+    // program was started by, which the kernel hands over with the arguments,
+    // resolved as /proc would have it. The program never changes its working
+    // directory, so a relative one still resolves.
+    const auto* started = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+    if (started == nullptr) return std::nullopt;
+    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(started, nullptr), &std::free);
+    if (!resolved) return std::nullopt;
+    return EnclosingAppFolder(resolved.get());
 }
 
 }  // namespace platform

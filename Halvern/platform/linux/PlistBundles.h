@@ -1,7 +1,8 @@
 #pragma once
 // Application bundles: folders whose Info.plist, in XML or binary form, is read
 // with libplist. The main bundle is the nearest *.app folder above the running
-// executable (/proc/self/exe).
+// executable (/proc/self/exe; without /proc, the path the program was started
+// by, AT_EXECFN, with its links resolved).
 
 #include <optional>
 #include <string>

@@ -18,6 +18,20 @@ std::string_view LocaleWithoutCodeset(std::string_view locale) {
     return name;
 }
 
+// The folder of Chinese in the script that a region writes (zh_TW, zh_HK, zh_MO:
+// Traditional; elsewhere Simplified), or that the name gives itself (zh-Hant).
+std::string_view ChineseScriptFolder(std::string_view rest) {
+    for (std::string_view traditional : {"Hant", "TW", "HK", "MO"}) {
+        if (rest.starts_with(traditional)) return "zh-Hant";
+    }
+    return "zh-Hans";
+}
+
+// The folders to try for one entry of the language variables, in order: the
+// name as written (de_CH, pt-BR), the region joined with "-" as the tables are
+// named (pt_BR -> pt-BR), Chinese by its script (zh_CN -> zh-Hans), the
+// language alone (de), and for Portuguese the Brazilian table as the one
+// Portuguese there is.
 void AddLocalization(std::vector<std::string>& names, std::string_view locale) {
     const std::string_view full = LocaleWithoutCodeset(locale);
     if (full.empty()) return;
@@ -28,8 +42,14 @@ void AddLocalization(std::vector<std::string>& names, std::string_view locale) {
         names.emplace_back(name);
     };
     add(full);
-    const size_t territory = full.find_first_of("_-");
-    if (territory != std::string_view::npos && territory > 0) add(full.substr(0, territory));
+    const size_t separator = full.find_first_of("_-");
+    const std::string_view language = full.substr(0, separator);
+    const std::string_view rest = separator == std::string_view::npos ? "" : full.substr(separator + 1);
+    if (language.empty()) return;
+    if (!rest.empty()) add(std::string(language) + "-" + std::string(rest));
+    if (language == "zh") add(ChineseScriptFolder(rest));
+    add(language);
+    if (language == "pt") add("pt-BR");
 }
 
 }  // namespace
@@ -47,20 +67,27 @@ std::vector<std::string> PlistStringTable::PreferredLocalizations(const Environm
         return text == nullptr ? std::string_view() : std::string_view(text);
     };
 
-    std::string_view languages = value("LANGUAGE");
-    while (!languages.empty()) {
-        const size_t colon = languages.find(':');
-        AddLocalization(names, languages.substr(0, colon));
-        if (colon == std::string_view::npos) break;
-        languages.remove_prefix(colon + 1);
-    }
-    // The locale of messages is the first of these that is set and not empty.
+    // The locale of messages: the first of these that is set and not empty;
+    // none at all is the C locale.
+    std::string_view locale = "C";
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const std::string_view locale = value(variable);
-        if (locale.empty()) continue;
-        AddLocalization(names, locale);
-        break;
+        if (!value(variable).empty()) {
+            locale = value(variable);
+            break;
+        }
     }
+    // As gettext does: LANGUAGE is not consulted in the C locale, whose texts
+    // are the program's own (C.UTF-8 is another locale, and honours it).
+    if (locale != "C" && locale != "POSIX") {
+        std::string_view languages = value("LANGUAGE");
+        while (!languages.empty()) {
+            const size_t colon = languages.find(':');
+            AddLocalization(names, languages.substr(0, colon));
+            if (colon == std::string_view::npos) break;
+            languages.remove_prefix(colon + 1);
+        }
+    }
+    AddLocalization(names, locale);
     AddLocalization(names, kFallbackLocalization);
     return names;
 }

@@ -2,11 +2,15 @@
 // The "Localizable" table: Contents/Resources/<lang>.lproj/Localizable.strings of
 // the main bundle, a property-list dictionary (XML or binary) read with libplist.
 //
-// The language: the entries of LANGUAGE (a colon-separated list), then the
-// locale of messages (LC_ALL, else LC_MESSAGES, else LANG). Each entry is tried
-// as it stands without codeset and modifier (de_DE.UTF-8@euro -> de_DE), then as
-// its language alone (de). When none has a table, the English one is used ("C"
-// and "POSIX" included). With no table at all, every text is its key.
+// The language, as gettext chooses it: the locale of messages is LC_ALL, else
+// LC_MESSAGES, else LANG (the first set and not empty; none is "C"). Unless that
+// locale is "C" or "POSIX", the entries of LANGUAGE (a colon-separated list) come
+// first; then the locale itself. Each entry is tried without codeset and
+// modifier as it stands (de_CH.UTF-8@euro -> de_CH), with its region joined by
+// "-" (pt_BR -> pt-BR), Chinese by its script (zh_CN, zh_SG, zh -> zh-Hans;
+// zh_TW, zh_HK, zh_MO -> zh-Hant), then as its language alone (de; Portuguese
+// also pt-BR). When none has a table, the English one is used. With no table at
+// all, every text is its key.
 
 #include <functional>
 #include <mutex>

@@ -41,12 +41,31 @@ std::optional<std::string> PosixFileSystem::temporaryDirectory() const {
     return std::string("/tmp");
 }
 
-bool PosixFileSystem::createEmptyFile(const std::string& path) {
+std::optional<std::string> PosixFileSystem::currentDirectoryPath() const {
+    // getcwd(NULL, 0) allocates as much as the path needs.
+    char* path = ::getcwd(nullptr, 0);
+    if (path == nullptr) return std::nullopt;
+    std::string result(path);
+    std::free(path);
+    return result;
+}
+
+Status PosixFileSystem::createPrivateFolder(const std::string& parent, std::string* path) {
+    std::string pattern = parent;
+    while (pattern.size() > 1 && pattern.back() == '/') pattern.pop_back();
+    if (pattern != "/") pattern += '/';
+    pattern += "Halvern-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return Failure("Could not create a private folder in", parent, errno);
+    *path = std::move(pattern);
+    return Status::Ok();
+}
+
+Status PosixFileSystem::createEmptyFile(const std::string& path) {
     // 0666 before the umask: the default permissions of a new file.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0) return Failure("Could not create", path, errno);
     ::close(fd);
-    return true;
+    return Status::Ok();
 }
 
 Status PosixFileSystem::removeItem(const std::string& path) {

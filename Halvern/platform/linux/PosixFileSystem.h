@@ -13,9 +13,13 @@ public:
     // stat(2) of both: folders with the same st_dev and st_ino.
     bool isSameFolder(const std::string& a, const std::string& b) const override;
     std::optional<std::string> temporaryDirectory() const override;
+    // getcwd(3).
+    std::optional<std::string> currentDirectoryPath() const override;
+    // mkdtemp(3) with the name Halvern-XXXXXX: a new folder of mode 0700.
+    Status createPrivateFolder(const std::string& parent, std::string* path) override;
     // open(2) with O_CREAT|O_EXCL|O_NOFOLLOW: a link planted at path, dangling or
     // not, makes the creation fail instead of creating or truncating its target.
-    bool createEmptyFile(const std::string& path) override;
+    Status createEmptyFile(const std::string& path) override;
     // unlink(2), or rmdir(2) for an empty folder: never follows a link and never
     // descends into a folder (a folder that is not empty is an error).
     Status removeItem(const std::string& path) override;

@@ -76,6 +76,7 @@ protected:
             .readOnlyBind(dir / "xdg", "/xdg")
             .readOnlyBind(dir / "ro", "/ro")
             .bind(receiver->path(), "/dev/log");
+        for (const auto& [from, to] : extraReadOnlyBinds) sandbox.readOnlyBind(from, to);
         Lines environment = testsupport::BaseEnvironment();
         testsupport::SetVariable(environment, "LANG", lang);
         environment.insert(environment.end(),
@@ -121,6 +122,7 @@ protected:
     void TakeSnapshot() { before = testsupport::Snapshot(dir.path()); }
 
     TempDir dir;
+    std::vector<std::pair<std::string, std::string>> extraReadOnlyBinds;  // (outside, inside the sandbox)
     std::optional<testsupport::SyslogReceiver> receiver;
     std::map<std::string, std::string> before;
 };
@@ -181,8 +183,8 @@ TEST_F(CommandLineInstallTest, NoViewerLogsTheLastReasonInTheUsersLanguage) {
     const std::string reason = Text("de", "LumaroVersionNumberLower");
     EXPECT_NE(reason, Text("en", "LumaroVersionNumberLower"));
     EXPECT_EQ(SystemLog(), (Lines{reason, reason}));
-    // Without a list of handlers the probe file stays, as the search leaves it.
-    EXPECT_EQ(Changes(), Lines{"+" + (dir / "tmp/TempFileForLangPack.pdf")});
+    // The probe file and its private folder are gone, even without a list.
+    EXPECT_EQ(Changes(), Lines{});
 }
 
 TEST_F(CommandLineInstallTest, NoViewerAndNoReasonLogsTheNotFoundText) {
@@ -199,34 +201,27 @@ TEST_F(CommandLineInstallTest, NoViewerAndNoReasonLogsTheNotFoundText) {
     EXPECT_EQ(Changes(), Lines{});
 }
 
-TEST_F(CommandLineInstallTest, PlantedDanglingLinkAtTheProbePathCreatesNothing) {
-    Handlers({ProgramOf(kLumaro)});
-    fs::create_symlink("/Library/created-by-halvern", dir / "tmp/TempFileForLangPack.pdf");
-    TakeSnapshot();
-    const auto result = Install(kPack, "/Applications/Missing.app");
-
-    // The probe file cannot be created: the search ends without a line.
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(testsupport::Lines(result.out),
-              (Lines{"The initial path provided in the preinstall script is /Applications/Missing.app.",
-                     "Halvern:ERROR: The application (/Applications/Missing.app) specified by preinstall is not "
-                     "Veldane Lumaro Next.",
-                     kTrying, kFailure}));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Library/created-by-halvern")));
-    EXPECT_EQ(SystemLog(), Lines{Text("en", "LumaroNotFound")});
-    EXPECT_EQ(Changes(), Lines{});
-}
-
-TEST_F(CommandLineInstallTest, PlantedLinkToAFileIsRemovedAsALinkAndItsTargetKept) {
+TEST_F(CommandLineInstallTest, LinksPlantedAtTheSharedProbePathAreLeftAlone) {
+    // Anyone may plant links at the fixed name in the shared /tmp: the probe
+    // file lies in a private folder of the run, so they stop nothing, and
+    // neither they nor what they point at are touched.
     Handlers({ProgramOf(kLumaro)});
     testsupport::WriteFile(dir / "Library/secret", "root's data\n", 0600);
-    fs::create_symlink("/Library/secret", dir / "tmp/TempFileForLangPack.pdf");
+    fs::create_symlink("/Library/created-by-halvern", dir / "tmp/TempFileForLangPack.pdf");
+    fs::create_symlink("/Library/secret", dir / "tmp/Halvern-planted");
     TakeSnapshot();
     const auto result = Install(kPack, "/Applications/Missing.app");
 
-    EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(testsupport::ReadFile(dir / "Library/secret"), "root's data\n");
-    EXPECT_EQ(Changes(), (Lines{"-" + (dir / "tmp/TempFileForLangPack.pdf"), "+" + (dir / "Library/Lumaro Pack")}));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::Lines(result.out),
+              Concat({{"The initial path provided in the preinstall script is /Applications/Missing.app.",
+                       "Halvern:ERROR: The application (/Applications/Missing.app) specified by preinstall is not "
+                       "Veldane Lumaro Next.",
+                       kTrying, "PDF Handler found: /Applications/Veldane Lumaro.app."},
+                      Validation(kLumaro, "17.8.30051", "2017"),
+                      {"Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app."}}));
+    EXPECT_EQ(SystemLog(), Lines{});
+    EXPECT_EQ(Changes(), Lines{"+" + (dir / "Library/Lumaro Pack")});
 }
 
 TEST_F(CommandLineInstallTest, ArgumentErrors) {
@@ -302,6 +297,45 @@ TEST_F(CommandLineInstallTest, PackageScriptsLinkAndUnlink) {
     const auto bad = Run({"/opt/Veldane/scripts/preinstall", "/pkg", "/", "/"}, "C", failing);
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.err, "preinstall: Halvern ended with status 255; the language pack is not installed.\n");
+}
+
+TEST_F(CommandLineInstallTest, SamplePreinstallMakesThePackLinkFolderOnAFreshSystem) {
+    // As a package installs it: the script with Halvern.app beside it, run with
+    // the installer's arguments, nothing overridden; /Library is empty.
+    extraReadOnlyBinds = {{std::string(HALVERN_SOURCE_DIR) + "/samples/scripts/preinstall", "/pkg/Scripts/preinstall"},
+                          {HALVERN_APP, "/pkg/Scripts/Halvern.app"}};
+    const Lines installer{"/pkg/Scripts/preinstall", "/pkg/Lumaro Language Pack.pkg", "/", "/"};
+    const auto result = Run(installer);
+
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(testsupport::Lines(result.out).back(),
+              "preinstall: the language pack goes into /Applications/Veldane Lumaro.app.");
+    const std::string link = dir / "Library/Application Support/Veldane/Lumaro Language Pack";
+    EXPECT_EQ(testsupport::ReadLink(link), kLumaro);
+    for (const std::string folder : {"Library/Application Support", "Library/Application Support/Veldane"}) {
+        EXPECT_EQ(fs::status(dir / folder).permissions(), static_cast<fs::perms>(0755)) << folder;
+    }
+
+    // A folder on the way that is a link, or that others may write: refused
+    // before Halvern runs, and nothing is made.
+    fs::remove_all(dir / "Library/Application Support");
+    fs::create_symlink("/tmp", dir / "Library/Application Support");
+    TakeSnapshot();
+    const auto throughLink = Run(installer);
+    EXPECT_EQ(throughLink.status, 1);
+    EXPECT_EQ(throughLink.out, "");
+    EXPECT_EQ(throughLink.err, "preinstall: cannot use the pack link path /Library/Application Support/Veldane/Lumaro "
+                               "Language Pack: /Library/Application Support is a symbolic link; the language pack is "
+                               "not installed.\n");
+    fs::remove(dir / "Library/Application Support");
+    fs::permissions(dir / "Library", static_cast<fs::perms>(0777));
+    const auto writable = Run(installer);
+    EXPECT_EQ(writable.status, 1);
+    EXPECT_EQ(writable.err, "preinstall: cannot use the pack link path /Library/Application Support/Veldane/Lumaro "
+                            "Language Pack: /Library is writable by others (mode 777); the language pack is not "
+                            "installed.\n");
+    EXPECT_EQ(Changes(), (Lines{"~" + (dir / "Library"), "-" + (dir / "Library/Application Support")}));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "FakeFileSystem.h"
 
+#include <cstdio>
+
 bool FakeFileSystem::fileExists(const std::string& path) const {
     calls.push_back("exists " + path);
     std::string current = path;
@@ -44,13 +46,28 @@ bool FakeFileSystem::isReadableFile(const std::string& path) const {
     return it != entries.end() && it->second.kind == Kind::File && it->second.readable;
 }
 
-bool FakeFileSystem::createEmptyFile(const std::string& path) {
+platform::Status FakeFileSystem::createPrivateFolder(const std::string& parent, std::string* path) {
+    calls.push_back("folder " + parent);
+    if (folderFailure) return platform::Status::Failure(*folderFailure);
+    char name[32];
+    std::snprintf(name, sizeof name, "Halvern-%06zu", createdFolders.size() + 1);
+    std::string folder = parent;
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    folder += name;
+    entries[folder] = Entry{Kind::Folder, {}, true};
+    createdFolders.push_back(folder);
+    *path = folder;
+    return platform::Status::Ok();
+}
+
+platform::Status FakeFileSystem::createEmptyFile(const std::string& path) {
     calls.push_back("create " + path);
     // Exclusive and without following links: anything at path makes it fail.
-    if (failCreate || entries.count(path) != 0) return false;
+    if (failCreate) return platform::Status::Failure("Could not create " + path + ": Permission denied");
+    if (entries.count(path) != 0) return platform::Status::Failure("Could not create " + path + ": File exists");
     entries[path] = Entry{Kind::File, {}, true};
     createdFiles.push_back(path);
-    return true;
+    return platform::Status::Ok();
 }
 
 platform::Status FakeFileSystem::removeItem(const std::string& path) {

@@ -25,7 +25,10 @@ public:
     // path with every link in it followed; nullopt when it names nothing.
     std::optional<std::string> resolve(const std::string& path) const;
     std::optional<std::string> temporaryDirectory() const override { return temporary; }
-    bool createEmptyFile(const std::string& path) override;
+    std::optional<std::string> currentDirectoryPath() const override { return currentDirectory; }
+    // Makes PARENT/Halvern-000001, -000002, ... in turn.
+    platform::Status createPrivateFolder(const std::string& parent, std::string* path) override;
+    platform::Status createEmptyFile(const std::string& path) override;
     platform::Status removeItem(const std::string& path) override;
     platform::Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
 
@@ -36,16 +39,20 @@ public:
 
     std::map<std::string, Entry> entries;
     std::optional<std::string> temporary = std::string("/tmp");
+    std::optional<std::string> currentDirectory = std::string("/");
 
-    // Failures to inject: creation of files fails; removal or linking fails with
-    // the given description.
+    // Failures to inject: creation of files fails; creation of private folders,
+    // removal or linking fails with the given description.
     bool failCreate = false;
+    std::optional<std::string> folderFailure;
     std::optional<std::string> removeFailure;
     std::optional<std::string> linkFailure;
 
     // Records, in order.
     std::vector<std::string> createdFiles;
+    std::vector<std::string> createdFolders;
     std::vector<std::string> removedItems;
     std::vector<std::pair<std::string, std::string>> createdLinks;  // (link path, target)
-    mutable std::vector<std::string> calls;  // "exists PATH", "create PATH", "remove PATH", "link PATH -> TARGET"
+    // "exists PATH", "folder PARENT", "create PATH", "remove PATH", "link PATH -> TARGET"
+    mutable std::vector<std::string> calls;
 };

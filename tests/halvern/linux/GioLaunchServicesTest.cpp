@@ -96,6 +96,35 @@ TEST_F(GioLaunchServicesTest, HandlersComeInTheSystemsOrderEachOnce) {
                                                     "[" + lumaro + "]"}));
 }
 
+TEST_F(GioLaunchServicesTest, EntriesOfOneBundleAreOneApplicationInItsFirstPlace) {
+    // The viewer's main program and a helper inside its bundle, each with a
+    // desktop entry of its own: one viewer, listed where it first appears.
+    const std::string lumaro = dir / "Applications/Veldane Lumaro.app";
+    Program(lumaro + "/Contents/MacOS/Veldane Lumaro");
+    Program(lumaro + "/Contents/Helpers/open-pdf");
+    Program(dir / "bin/plain-viewer");
+    Entry("lumaro.desktop", "\"" + lumaro + "/Contents/MacOS/Veldane Lumaro\" %f");
+    Entry("plain.desktop", (dir / "bin/plain-viewer") + " %f");
+    Entry("opener.desktop", "\"" + lumaro + "/Contents/Helpers/open-pdf\" %f");
+    Cache("lumaro.desktop;plain.desktop;opener.desktop;");
+
+    EXPECT_EQ(Handlers(), (std::vector<std::string>{"[" + lumaro + "]", "[" + (dir / "bin/plain-viewer") + "]"}));
+}
+
+TEST_F(GioLaunchServicesTest, ProgramsStartedThroughEnvOrALinkCountAsTheirBundle) {
+    const std::string lumaro = dir / "Applications/Veldane Lumaro.app";
+    const std::string beta = dir / "Applications/Veldane Lumaro Beta.app";
+    Program(lumaro + "/Contents/MacOS/Veldane Lumaro");
+    Program(beta + "/Contents/MacOS/Veldane Lumaro");
+    // /usr/local/bin/lumaro -> inside the bundle, as a package might install it.
+    std::filesystem::create_symlink(lumaro + "/Contents/MacOS/Veldane Lumaro", dir / "bin/lumaro");
+    Entry("linked.desktop", "lumaro %f");
+    Entry("env.desktop", "env -u GTK_MODULES LUMARO_SAFE=1 \"" + beta + "/Contents/MacOS/Veldane Lumaro\" %f");
+    Cache("linked.desktop;env.desktop;");
+
+    EXPECT_EQ(Handlers(), (std::vector<std::string>{"[" + lumaro + "]", "[" + beta + "]"}));
+}
+
 TEST_F(GioLaunchServicesTest, AddedAssociationsAndUserEntriesCount) {
     const std::string lumaro = dir / "Apps/Veldane Lumaro.app";
     Program(lumaro + "/Contents/MacOS/Lumaro");
@@ -138,6 +167,13 @@ TEST(ApplicationPathForCommandLine, MapsTheExecProgramToItsBundle) {
     EXPECT_EQ(ApplicationPathForCommandLine("/usr/bin/evince %U"), "/usr/bin/evince");
     EXPECT_EQ(ApplicationPathForCommandLine("/opt/.app/run"), "/opt/.app/run");  // ".app" alone names no bundle
     EXPECT_EQ(ApplicationPathForCommandLine("no-such-program-anywhere %f"), "no-such-program-anywhere");
+    // env, its options and assignments are passed over, as often as it is named.
+    EXPECT_EQ(ApplicationPathForCommandLine("/usr/bin/env -i A=1 -C /tmp --unset=B -- env X=\"a b\" "
+                                            "\"/Applications/Veldane Lumaro.app/Contents/MacOS/x\" %f"),
+              "/Applications/Veldane Lumaro.app");
+    EXPECT_EQ(ApplicationPathForCommandLine("env -S \"/A/X.app/run --flag\" %f"), "/A/X.app");
+    EXPECT_EQ(ApplicationPathForCommandLine("env A=1"), "");
+    EXPECT_EQ(ApplicationPathForCommandLine("/A/X.app/Contents/MacOS/env -i /B/Y.app/y"), "/A/X.app");
     EXPECT_EQ(ApplicationPathForCommandLine(""), "");
     EXPECT_EQ(ApplicationPathForCommandLine("\"unterminated"), "");
     EXPECT_EQ(ApplicationPathForCommandLine(nullptr), "");

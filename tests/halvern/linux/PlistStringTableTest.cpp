@@ -31,20 +31,28 @@ TEST(PreferredLocalizations, FollowTheLocaleVariablesInTheirOrder) {
         return PlistStringTable::PreferredLocalizations(Env(std::move(variables)));
     };
     EXPECT_EQ(preferred({}), Names{"en"});
-    EXPECT_EQ(preferred({{"LANG", "de_DE.UTF-8"}}), (Names{"de_DE", "de", "en"}));
-    EXPECT_EQ(preferred({{"LANG", "de_AT.ISO-8859-1@euro"}}), (Names{"de_AT", "de", "en"}));
+    EXPECT_EQ(preferred({{"LANG", "de_DE.UTF-8"}}), (Names{"de_DE", "de-DE", "de", "en"}));
+    EXPECT_EQ(preferred({{"LANG", "de_AT.ISO-8859-1@euro"}}), (Names{"de_AT", "de-AT", "de", "en"}));
     EXPECT_EQ(preferred({{"LANG", "fr"}}), (Names{"fr", "en"}));
     // LC_ALL, then LC_MESSAGES, then LANG: only the first that is set counts.
     EXPECT_EQ(preferred({{"LC_ALL", "fr_CA.UTF-8"}, {"LC_MESSAGES", "de_DE"}, {"LANG", "it_IT"}}),
-              (Names{"fr_CA", "fr", "en"}));
-    EXPECT_EQ(preferred({{"LC_ALL", ""}, {"LC_MESSAGES", "de_DE"}, {"LANG", "it_IT"}}), (Names{"de_DE", "de", "en"}));
+              (Names{"fr_CA", "fr-CA", "fr", "en"}));
+    EXPECT_EQ(preferred({{"LC_ALL", ""}, {"LC_MESSAGES", "de"}, {"LANG", "it_IT"}}), (Names{"de", "en"}));
     EXPECT_EQ(preferred({{"LC_ALL", "C"}, {"LANG", "de_DE.UTF-8"}}), Names{"en"});
     EXPECT_EQ(preferred({{"LANG", "POSIX"}}), Names{"en"});
     EXPECT_EQ(preferred({{"LANG", "C.UTF-8"}}), Names{"en"});
     // LANGUAGE goes first, entry by entry, and nothing is tried twice.
     EXPECT_EQ(preferred({{"LANGUAGE", "fr:de_CH::de"}, {"LANG", "de_DE.UTF-8"}}),
-              (Names{"fr", "de_CH", "de", "de_DE", "en"}));
-    EXPECT_EQ(preferred({{"LANGUAGE", "en_GB:C"}, {"LANG", "C"}}), (Names{"en_GB", "en"}));
+              (Names{"fr", "de_CH", "de-CH", "de", "de_DE", "de-DE", "en"}));
+    EXPECT_EQ(preferred({{"LANGUAGE", "ja:C"}, {"LANG", "C.UTF-8"}}), (Names{"ja", "en"}));
+    // ... except in the C locale, set or by default, as gettext has it.
+    EXPECT_EQ(preferred({{"LANGUAGE", "de"}, {"LANG", "C"}}), Names{"en"});
+    EXPECT_EQ(preferred({{"LANGUAGE", "de"}, {"LC_ALL", "POSIX"}, {"LANG", "fr_FR"}}), Names{"en"});
+    EXPECT_EQ(preferred({{"LANGUAGE", "de"}}), Names{"en"});
+    // Chinese by its script, Portuguese falling back to the Brazilian table.
+    EXPECT_EQ(preferred({{"LANG", "zh_CN.UTF-8"}}), (Names{"zh_CN", "zh-CN", "zh-Hans", "zh", "en"}));
+    EXPECT_EQ(preferred({{"LANG", "zh_TW.Big5"}}), (Names{"zh_TW", "zh-TW", "zh-Hant", "zh", "en"}));
+    EXPECT_EQ(preferred({{"LANG", "pt_PT.UTF-8"}}), (Names{"pt_PT", "pt-PT", "pt", "pt-BR", "en"}));
 }
 
 class PlistStringTableTest : public ::testing::Test {
@@ -108,15 +116,40 @@ TEST_F(PlistStringTableTest, MainBundleTableOfARunningProgram) {
     testsupport::MakeFolders(bundle + "/Contents/MacOS");
     std::filesystem::copy_file(HALVERN_PLATFORM_TOOL, bundle + "/Contents/MacOS/Halvern");
     std::vector<std::string> environment = testsupport::BaseEnvironment();
+    testsupport::SetVariable(environment, "LANG", "fr_FR.UTF-8");
     environment.push_back("LANGUAGE=de");
     const auto result =
         testsupport::RunProcess({bundle + "/Contents/MacOS/Halvern", "strings", "Retry", "LumaroNotFound"}, environment);
     EXPECT_EQ(result.out, "Wiederholen\nLumaroNotFound\n") << result.err;
+
+    // Without /proc the program finds its bundle from the path it was started by.
+    if (!testsupport::Bubblewrap()) GTEST_SKIP() << "bubblewrap (bwrap) is not installed";
+    std::vector<std::string> command = testsupport::Sandbox()
+                                           .readOnlyBind(bundle, "/opt/Halvern.app")
+                                           .command({"/opt/Halvern.app/Contents/MacOS/Halvern", "strings", "Retry"});
+    command.erase(std::find(command.begin(), command.end(), "--proc"), std::find(command.begin(), command.end(), "--dev"));
+    const auto withoutProc = testsupport::RunProcess(command, environment);
+    EXPECT_EQ(withoutProc.out, "Wiederholen\n") << withoutProc.err;
 }
 
-// The tables that ship in Halvern.app: every key in every language, and the
-// placeholders that the program fills, exactly.
-TEST(ShippedTables, HaveEveryKeyWithItsPlaceholders) {
+// The tables that ship in Halvern.app: English has every key with the
+// placeholders that the program fills; every other table has exactly English's
+// keys, each text with the same placeholders as English's, as often.
+std::multiset<std::string> Placeholders(const std::string& text) {
+    static const std::regex placeholder("@[A-Z_]+@|%.");
+    std::multiset<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), placeholder); it != std::sregex_iterator(); ++it) {
+        found.insert(it->str());
+    }
+    return found;
+}
+
+std::optional<platform::InfoDictionary> ShippedTable(const std::string& folder) {
+    return platform::ReadStringDictionary(std::string(HALVERN_APP) + "/Contents/Resources/" + folder +
+                                          ".lproj/Localizable.strings");
+}
+
+TEST(ShippedTables, HaveEveryKeyOfEnglishWithItsPlaceholders) {
     const std::map<std::string, std::set<std::string>> keys{
         {"Retry", {}},
         {"Cancel", {}},
@@ -129,30 +162,46 @@ TEST(ShippedTables, HaveEveryKeyWithItsPlaceholders) {
         {"LumaroRunningStandAlone", {}},
         {"LumaroRunningBrowser", {"%s"}},
     };
-    const std::regex placeholder("@[A-Z_]+@|%.");
-    const std::string resources = std::string(HALVERN_APP) + "/Contents/Resources";
+    const auto english = ShippedTable("en");
+    ASSERT_TRUE(english);
+    EXPECT_EQ(english->strings().size(), keys.size());
+    for (const auto& [key, expected] : keys) {
+        const std::multiset<std::string> found = Placeholders(english->string(key).value_or(""));
+        EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), expected) << key;
+    }
+
     std::set<std::string> languages;
-    for (const auto& entry : std::filesystem::directory_iterator(resources)) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(HALVERN_APP) + "/Contents/Resources")) {
         if (entry.path().extension() != ".lproj") continue;
         const std::string language = entry.path().stem().string();
         languages.insert(language);
-        const auto table = platform::ReadStringDictionary(entry.path().string() + "/Localizable.strings");
+        const auto table = ShippedTable(language);
         ASSERT_TRUE(table) << language;
-        EXPECT_EQ(table->strings().size(), keys.size()) << language;
-        for (const auto& [key, expected] : keys) {
+        EXPECT_EQ(table->strings().size(), english->strings().size()) << language;
+        for (const auto& [key, englishText] : english->strings()) {
             const auto text = table->string(key);
             ASSERT_TRUE(text) << language << ": " << key;
             EXPECT_FALSE(text->empty()) << language << ": " << key;
-            std::set<std::string> found;
-            for (auto it = std::sregex_iterator(text->begin(), text->end(), placeholder); it != std::sregex_iterator();
-                 ++it) {
-                found.insert(it->str());
-            }
-            EXPECT_EQ(found, expected) << language << ": " << key;
+            EXPECT_EQ(Placeholders(*text), Placeholders(englishText)) << language << ": " << key;
         }
     }
-    EXPECT_TRUE(languages.count("en"));
-    EXPECT_GE(languages.size(), 3u);
+    EXPECT_EQ(languages, (std::set<std::string>{"de", "en", "es", "fr", "it", "ja", "ko", "nl", "pt-BR", "zh-Hans"}));
+}
+
+TEST(ShippedTables, AreFoundFromTheUsualLocaleNames) {
+    const std::map<std::string, std::string> folderOf{
+        {"ja_JP.UTF-8", "ja"},      {"zh_CN.UTF-8", "zh-Hans"}, {"zh_SG", "zh-Hans"},   {"ko_KR.UTF-8", "ko"},
+        {"es_MX.UTF-8", "es"},      {"it_IT@euro", "it"},       {"pt_BR.UTF-8", "pt-BR"}, {"pt_PT", "pt-BR"},
+        {"nl_BE.UTF-8", "nl"},      {"de_CH.UTF-8", "de"},      {"fr_CA", "fr"},        {"zh_TW.UTF-8", "en"},
+        {"sv_SE.UTF-8", "en"},
+    };
+    for (const auto& [locale, folder] : folderOf) {
+        PlistStringTable table(std::string(HALVERN_APP), Env({{"LANG", locale}}));
+        EXPECT_EQ(table.tablePath(), std::string(HALVERN_APP) + "/Contents/Resources/" + folder + ".lproj") << locale;
+    }
+    // LANGUAGE in the BCP 47 form of the folders, too.
+    PlistStringTable bcp47(std::string(HALVERN_APP), Env({{"LANGUAGE", "zh-Hans:ja"}, {"LANG", "en_US.UTF-8"}}));
+    EXPECT_EQ(bcp47.tablePath(), std::string(HALVERN_APP) + "/Contents/Resources/zh-Hans.lproj");
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ protected:
 TEST_F(PosixFileSystemTest, CreatesAnEmptyFileWithDefaultPermissions) {
     const mode_t old = ::umask(022);
     const std::string probe = dir / "TempFileForLangPack.pdf";
-    EXPECT_TRUE(files.createEmptyFile(probe));
+    EXPECT_TRUE(files.createEmptyFile(probe).ok());
     ::umask(old);
 
     struct stat st;
@@ -38,12 +38,14 @@ TEST_F(PosixFileSystemTest, CreatesAnEmptyFileWithDefaultPermissions) {
 TEST_F(PosixFileSystemTest, CreationFailsOnAnythingAlreadyThere) {
     const std::string file = dir / "file";
     testsupport::WriteFile(file, "keep me");
-    EXPECT_FALSE(files.createEmptyFile(file));
+    const platform::Status taken = files.createEmptyFile(file);
+    EXPECT_FALSE(taken.ok());
+    EXPECT_EQ(taken.localizedDescription(), "Could not create " + file + ": File exists");
     EXPECT_EQ(testsupport::ReadFile(file), "keep me");  // not truncated
 
     testsupport::MakeFolders(dir / "folder");
-    EXPECT_FALSE(files.createEmptyFile(dir / "folder"));
-    EXPECT_FALSE(files.createEmptyFile(dir / "missing/file"));
+    EXPECT_FALSE(files.createEmptyFile(dir / "folder").ok());
+    EXPECT_FALSE(files.createEmptyFile(dir / "missing/file").ok());
 }
 
 TEST_F(PosixFileSystemTest, PlantedLinkNeverLeadsTheCreationElsewhere) {
@@ -51,12 +53,12 @@ TEST_F(PosixFileSystemTest, PlantedLinkNeverLeadsTheCreationElsewhere) {
     const std::string victim = dir / "victim";
     testsupport::WriteFile(victim, "precious", 0600);
     fs::create_symlink(victim, dir / "probe-to-file");
-    EXPECT_FALSE(files.createEmptyFile(dir / "probe-to-file"));
+    EXPECT_FALSE(files.createEmptyFile(dir / "probe-to-file").ok());
     EXPECT_EQ(testsupport::ReadFile(victim), "precious");
 
     // A dangling link: its target is not created.
     fs::create_symlink(dir / "created-elsewhere", dir / "probe-dangling");
-    EXPECT_FALSE(files.createEmptyFile(dir / "probe-dangling"));
+    EXPECT_FALSE(files.createEmptyFile(dir / "probe-dangling").ok());
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "created-elsewhere")));
     EXPECT_EQ(testsupport::ReadLink(dir / "probe-dangling"), dir / "created-elsewhere");
 }
@@ -137,6 +139,28 @@ TEST_F(PosixFileSystemTest, ExistenceFollowsLinks) {
     EXPECT_TRUE(files.isReadableFile(dir / "good"));
     EXPECT_FALSE(files.isReadableFile(dir.path()));
     EXPECT_FALSE(files.isReadableFile(dir / "dangling"));
+}
+
+TEST_F(PosixFileSystemTest, PrivateFoldersAreFreshAndOnlyTheOwnersOwn) {
+    std::string first, second;
+    ASSERT_TRUE(files.createPrivateFolder(dir.path() + "/", &first).ok());
+    ASSERT_TRUE(files.createPrivateFolder(dir.path(), &second).ok());
+    EXPECT_NE(first, second);
+    for (const std::string& folder : {first, second}) {
+        EXPECT_EQ(fs::path(folder).parent_path(), dir.path());
+        EXPECT_TRUE(fs::path(folder).filename().string().starts_with("Halvern-")) << folder;
+        struct stat st;
+        ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+    }
+
+    std::string untouched = "unchanged";
+    const platform::Status missing = files.createPrivateFolder(dir / "missing", &untouched);
+    EXPECT_EQ(missing.localizedDescription(),
+              "Could not create a private folder in " + (dir / "missing") + ": No such file or directory");
+    EXPECT_EQ(untouched, "unchanged");
 }
 
 TEST_F(PosixFileSystemTest, TemporaryDirectoryIsTMPDIRElseTmp) {

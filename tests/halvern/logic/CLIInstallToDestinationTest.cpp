@@ -59,6 +59,28 @@ TEST_F(CLIInstallTest, LinkTargetIsPosition3CharacterForCharacter) {
     EXPECT_EQ(fake.console.lines().back(), Found(unusual));
 }
 
+TEST_F(CLIInstallTest, RelativePosition3IsMadeAbsoluteOnceAgainstTheWorkingDirectory) {
+    // The system would find the relative path from the working directory; the
+    // link's target text, though, is read from the link's own folder.
+    fake.fileSystem.currentDirectory = "/Applications";
+    fake.bundles.addLumaro("Veldane Lumaro.app", "2017", "17.8.30051");
+    fake.fileSystem.addFolder("Veldane Lumaro.app");
+
+    EXPECT_EQ(Install(kPack, "Veldane Lumaro.app"), kLumaro);
+    std::vector<std::string> expected{Initial(kLumaro)};
+    Append(expected, ValidationLines(kLumaro, "17.8.30051", "2017"));
+    expected.push_back(Found(kLumaro));
+    EXPECT_EQ(fake.console.lines(), expected);
+    EXPECT_EQ(fake.fileSystem.createdLinks, (std::vector<std::pair<std::string, std::string>>{{kPack, kLumaro}}));
+
+    // Without a working directory a relative path cannot be used.
+    fake.console.output.clear();
+    fake.fileSystem.currentDirectory.reset();
+    EXPECT_EQ(Install("/Library/Other Pack", "Veldane Lumaro.app"), std::nullopt);
+    EXPECT_EQ(fake.console.lines(), (std::vector<std::string>{Initial("Veldane Lumaro.app"),
+                                                              NotLumaro("Veldane Lumaro.app"), kTrying}));
+}
+
 TEST_F(CLIInstallTest, InvalidPosition3FallsBackToTheSearch) {
     fake.launchServices.applications = std::vector<std::string>{"/Other/Lumaro.app"};
 
@@ -126,6 +148,22 @@ TEST_F(CLIInstallTest, NotFoundTextWithoutPlaceholdersOrTableIsLoggedAsItIs) {
     EXPECT_EQ(fake.systemLog.messages.back(), "LumaroNotFound");
 }
 
+TEST_F(CLIInstallTest, NotFoundPlaceholdersAreFilledChannelFirst) {
+    // The two placeholders share an "@" here: filling the channel first leaves
+    // no version placeholder behind, filling the version first would.
+    fake.strings.entries["LumaroNotFound"] = "@CHANNEL_NAME@FULLVERSIONNUMBER@";
+    EXPECT_EQ(Install(kPack, "/nowhere"), std::nullopt);
+    EXPECT_EQ(fake.systemLog.messages, std::vector<std::string>{"2017FULLVERSIONNUMBER@"});
+}
+
+TEST_F(CLIInstallTest, EmptyReasonTextLogsTheNotFoundText) {
+    // A validation failure whose text is empty leaves no reason to show.
+    fake.strings.entries["LumaroVersionNumberLower"] = "";
+    EXPECT_EQ(Install(kPack, "/Old/Lumaro.app"), std::nullopt);
+    EXPECT_EQ(halvern.getMsgDialogueText(), "");
+    EXPECT_EQ(fake.systemLog.messages, (std::vector<std::string>{"", kNotFoundReason}));
+}
+
 TEST_F(CLIInstallTest, NothingFoundLogsTheReasonOfTheLastFailingCandidate) {
     // Position 3 fails on its version, a handler later on its track: the track
     // reason is the one logged as the not-found message.
@@ -171,9 +209,11 @@ TEST_F(CLIInstallTest, TheLinkIsTheOnlyChangeAndTheLastStep) {
     const std::vector<std::string>& calls = fake.fileSystem.calls;
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back(), std::string("link ") + kPack + " -> /Other/Lumaro.app");
-    // Besides the link, only the probe file came and went.
-    EXPECT_EQ(fake.fileSystem.createdFiles, std::vector<std::string>{"/tmp/TempFileForLangPack.pdf"});
-    EXPECT_EQ(fake.fileSystem.removedItems, std::vector<std::string>{"/tmp/TempFileForLangPack.pdf"});
+    // Besides the link, only the probe file and its folder came and went.
+    EXPECT_EQ(fake.fileSystem.createdFolders, std::vector<std::string>{"/tmp/Halvern-000001"});
+    EXPECT_EQ(fake.fileSystem.createdFiles, std::vector<std::string>{"/tmp/Halvern-000001/TempFileForLangPack.pdf"});
+    EXPECT_EQ(fake.fileSystem.removedItems,
+              (std::vector<std::string>{"/tmp/Halvern-000001/TempFileForLangPack.pdf", "/tmp/Halvern-000001"}));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 namespace {
 
-constexpr const char* kProbe = "/tmp/TempFileForLangPack.pdf";
+// The probe file lies in the run's private folder, which the fake names so.
+constexpr const char* kFolder = "/tmp/Halvern-000001";
+constexpr const char* kProbe = "/tmp/Halvern-000001/TempFileForLangPack.pdf";
 
 class FindLumaroTest : public HalvernTest {
 protected:
@@ -40,32 +42,44 @@ TEST_F(FindLumaroTest, ProbeFileCannotBeCreated) {
     fake.launchServices.applications = std::vector<std::string>{"/A/Good.app"};
 
     EXPECT_FALSE(halvern.FindLumaro(&destination));
-    EXPECT_EQ(fake.console.output, "");
+    EXPECT_EQ(fake.console.output, std::string("error: FindLumaro:: Unable to create the probe file: Could not create ") +
+                                       kProbe + ": Permission denied\n");
     EXPECT_EQ(destination, std::nullopt);
+    EXPECT_TRUE(fake.launchServices.queried.empty());
+    EXPECT_EQ(fake.fileSystem.removedItems, std::vector<std::string>{kFolder});
+
+    // Nor can its private folder: the same line, with the folder's reason.
+    fake.console.output.clear();
+    fake.fileSystem.folderFailure = "Could not create a private folder in /tmp: Read-only file system";
+    EXPECT_FALSE(halvern.FindLumaro(&destination));
+    EXPECT_EQ(fake.console.output, "error: FindLumaro:: Unable to create the probe file: Could not create a private "
+                                   "folder in /tmp: Read-only file system\n");
     EXPECT_TRUE(fake.launchServices.queried.empty());
 }
 
-TEST_F(FindLumaroTest, LinkPlantedAtTheProbePathIsNeverFollowed) {
-    // A dangling link: nothing "exists" there, and the exclusive creation fails
-    // on the link itself instead of creating its target.
-    fake.fileSystem.addLink(kProbe, "/etc/cron.d/planted");
+TEST_F(FindLumaroTest, LinkPlantedAtTheSharedProbePathIsPassedBy) {
+    // Anyone may plant a link at the fixed name in the shared folder; the
+    // probe file lies in the run's own folder, so the search goes on and the
+    // planted link stays as it is.
+    fake.fileSystem.addLink("/tmp/TempFileForLangPack.pdf", "/etc/cron.d/planted");
     fake.launchServices.applications = std::vector<std::string>{"/A/Good.app"};
 
     EXPECT_FALSE(halvern.FindLumaro(&destination));
-    EXPECT_EQ(fake.console.output, "");
+    EXPECT_EQ(destination, "/A/Good.app");
+    EXPECT_EQ(fake.launchServices.queried, std::vector<std::string>{kProbe});
+    EXPECT_TRUE(fake.fileSystem.has("/tmp/TempFileForLangPack.pdf"));
     EXPECT_FALSE(fake.fileSystem.has("/etc/cron.d/planted"));
-    EXPECT_TRUE(fake.fileSystem.createdFiles.empty());
-    EXPECT_TRUE(fake.fileSystem.removedItems.empty());
+    EXPECT_EQ(fake.fileSystem.createdFiles, std::vector<std::string>{kProbe});
+    EXPECT_EQ(fake.fileSystem.removedItems, (std::vector<std::string>{kProbe, kFolder}));
 }
 
-TEST_F(FindLumaroTest, NoListLeavesTheProbeFileInPlace) {
+TEST_F(FindLumaroTest, NoListStillRemovesTheProbeFileAndItsFolder) {
     fake.launchServices.applications.reset();
 
     EXPECT_FALSE(halvern.FindLumaro(&destination));
     EXPECT_EQ(fake.console.output, "No PDF handler found by the OS.\n");
     EXPECT_EQ(destination, std::nullopt);
-    EXPECT_TRUE(fake.fileSystem.has(kProbe));
-    EXPECT_TRUE(fake.fileSystem.removedItems.empty());
+    EXPECT_EQ(fake.fileSystem.removedItems, (std::vector<std::string>{kProbe, kFolder}));
 }
 
 TEST_F(FindLumaroTest, RemovalErrorHasNoLineEndAndTheSearchGoesOn) {
@@ -74,7 +88,9 @@ TEST_F(FindLumaroTest, RemovalErrorHasNoLineEndAndTheSearchGoesOn) {
 
     EXPECT_FALSE(halvern.FindLumaro(&destination));
     EXPECT_EQ(fake.console.output,
-              "FindLumaro:: Error while trying to remove file(/tmp/TempFileForLangPack.pdf), error: Permission denied"
+              "FindLumaro:: Error while trying to remove file(/tmp/Halvern-000001/TempFileForLangPack.pdf), error: "
+              "Permission denied"
+              "FindLumaro:: Error while trying to remove file(/tmp/Halvern-000001), error: Permission denied"
               "PDF Handler found: /A/Reader.app.\n"
               "PDF Handler found: /A/Good.app.\n"
               "Obtained the bundle for /A/Good.app ID as com.veldane.Lumaro. Now checking the bundle version.\n"
@@ -106,8 +122,9 @@ TEST_F(FindLumaroTest, ProbeFileExistsDuringTheQueryAndIsGoneAfterwards) {
     EXPECT_FALSE(halvern.FindLumaro(&destination));
     EXPECT_EQ(fake.launchServices.queried, std::vector<std::string>{kProbe});
     EXPECT_TRUE(existedDuringQuery);
+    EXPECT_EQ(fake.fileSystem.createdFolders, std::vector<std::string>{kFolder});
     EXPECT_EQ(fake.fileSystem.createdFiles, std::vector<std::string>{kProbe});
-    EXPECT_EQ(fake.fileSystem.removedItems, std::vector<std::string>{kProbe});
+    EXPECT_EQ(fake.fileSystem.removedItems, (std::vector<std::string>{kProbe, kFolder}));
     // An empty list: no handler line, nothing found.
     EXPECT_EQ(fake.console.output, "");
     EXPECT_EQ(destination, std::nullopt);
@@ -115,13 +132,14 @@ TEST_F(FindLumaroTest, ProbeFileExistsDuringTheQueryAndIsGoneAfterwards) {
 
 TEST_F(FindLumaroTest, ExistingProbeFileIsUsedAsItIsThenRemoved) {
     fake.fileSystem.temporary = "/var/tmp/user/";  // a trailing slash gives no double slash
-    fake.fileSystem.addFile("/var/tmp/user/TempFileForLangPack.pdf");
+    const std::string probe = "/var/tmp/user/Halvern-000001/TempFileForLangPack.pdf";
+    fake.fileSystem.addFile(probe);
     fake.launchServices.applications = std::vector<std::string>{"/A/Good.app"};
 
     EXPECT_FALSE(halvern.FindLumaro(&destination));
-    EXPECT_EQ(fake.launchServices.queried, std::vector<std::string>{"/var/tmp/user/TempFileForLangPack.pdf"});
+    EXPECT_EQ(fake.launchServices.queried, std::vector<std::string>{probe});
     EXPECT_TRUE(fake.fileSystem.createdFiles.empty());
-    EXPECT_EQ(fake.fileSystem.removedItems, std::vector<std::string>{"/var/tmp/user/TempFileForLangPack.pdf"});
+    EXPECT_EQ(fake.fileSystem.removedItems, (std::vector<std::string>{probe, "/var/tmp/user/Halvern-000001"}));
     EXPECT_EQ(destination, "/A/Good.app");
 }
 

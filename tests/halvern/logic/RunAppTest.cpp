@@ -68,6 +68,19 @@ TEST_F(RunAppTest, CommandLineFailureEndsWithTheFailureLine) {
     EXPECT_TRUE(fake.console.output.ends_with(kCLIFailure));
 }
 
+TEST_F(RunAppTest, FailedCommandLineInstallationEndsAtOnceEvenWithTheCheckFlag) {
+    int status = 0;
+    try {
+        status = Run({"Halvern", "1", "/Pack", "/nowhere", "1"});
+    } catch (const ProcessExit& exit) {
+        ADD_FAILURE() << "the wait ran and ended the process with " << exit.status;
+    }
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(fake.console.output.ends_with(kCLIFailure)) << fake.console.output;
+    EXPECT_TRUE(fake.runLoop.scheduled.empty());
+    EXPECT_TRUE(fake.process.exits.empty());
+}
+
 TEST_F(RunAppTest, PackLinkPathThatIsNotUTF8MakesNoLink) {
     EXPECT_EQ(Run({"Halvern", "1", "/Pack\xE9", kLumaro, "0"}), 0);
     EXPECT_TRUE(fake.fileSystem.createdLinks.empty());
