@@ -6,6 +6,7 @@
 // installs as root only; CI runs as root.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -134,6 +135,10 @@ TEST_F(DpkgTest, InstallsThroughTheLinkIntoTheViewerAndRemovesCleanly) {
     EXPECT_TRUE(PlugInInViewer());
     EXPECT_EQ(PackLink(), std::optional<std::string>(kViewer));
     EXPECT_EQ(PackStatus(), "install ok installed");
+    struct stat folder {};
+    ASSERT_EQ(::lstat((dir / "Library/Application Support/Veldane").c_str(), &folder), 0);
+    EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    EXPECT_EQ(folder.st_mode & 07777, 0755u);
     const Lines listed = testsupport::Lines(Dpkg({"-L", kPack}).out);
     EXPECT_NE(std::find(listed.begin(), listed.end(), std::string(kPackLink) + kPlugIn), listed.end())
         << Dpkg({"-L", kPack}).out;
@@ -165,6 +170,34 @@ TEST_F(DpkgTest, RefusesThePackWhileTheViewerRuns) {
         << install.out;
     EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
     EXPECT_FALSE(PackLink().has_value());
+    EXPECT_NE(PackStatus(), "install ok installed");
+}
+
+// The link is made in a folder that only root may change, reached through
+// no link; otherwise the pack is refused before Halvern runs.
+TEST_F(DpkgTest, RefusesThePackWhenAFolderOnTheWayCouldBeChangedByOthers) {
+    InstallHalvern();
+    const std::string folder = dir / "Library/Application Support";
+    testsupport::MakeFolders(folder);
+    ::chmod(folder.c_str(), 0777);
+    const auto writable = Dpkg({"-i", packDeb});
+    EXPECT_NE(writable.status, 0) << writable.out;
+    EXPECT_NE(writable.out.find("lumaro-language-pack: /Library/Application Support is writable by users other than "
+                                "root (mode 777)."),
+              std::string::npos)
+        << writable.out;
+    EXPECT_EQ(writable.out.find("The initial path provided"), std::string::npos) << writable.out;
+
+    fs::remove(folder);
+    fs::create_symlink("/tmp", folder);
+    const auto linked = Dpkg({"-i", packDeb});
+    EXPECT_NE(linked.status, 0) << linked.out;
+    EXPECT_NE(linked.out.find("lumaro-language-pack: /Library/Application Support is a symbolic link; refusing to "
+                              "install through it."),
+              std::string::npos)
+        << linked.out;
+    EXPECT_FALSE(fs::exists(dir / "tmp/Veldane"));
+    EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
     EXPECT_NE(PackStatus(), "install ok installed");
 }
 
