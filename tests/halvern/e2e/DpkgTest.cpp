@@ -161,6 +161,20 @@ TEST_F(DpkgTest, InstallingTheSamePackAgainKeepsThePayloadInTheViewer) {
     EXPECT_EQ(PackStatus(), "install ok installed");
 }
 
+// A refused upgrade leaves the installed version as it was: its files are
+// still reached through the link, so removing it later cleans the viewer.
+TEST_F(DpkgTest, ARefusedUpgradeKeepsTheInstalledPackReachable) {
+    InstallHalvern();
+    ASSERT_EQ(Dpkg({"-i", packDeb}).status, 0);
+    fs::copy_file(std::string(HALVERN_SOURCE_DIR) + "/samples/Applications/Veldane Lumaro Old.app/Contents/Info.plist",
+                  dir / "Applications/Veldane Lumaro.app/Contents/Info.plist", fs::copy_options::overwrite_existing);
+    const auto upgrade = Dpkg({"-i", packDeb});
+    EXPECT_NE(upgrade.status, 0) << upgrade.out;
+    EXPECT_EQ(PackLink(), std::optional<std::string>(kViewer));
+    ASSERT_EQ(Dpkg({"-r", kPack}).status, 0);
+    EXPECT_FALSE(PlugInInViewer());
+}
+
 TEST_F(DpkgTest, RefusesThePackWhileTheViewerRuns) {
     InstallHalvern();
     const auto install = Dpkg({"-i", packDeb}, "viewer");
