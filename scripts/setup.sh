@@ -10,6 +10,7 @@ packages=(
   unicode-data shared-mime-info desktop-file-utils locales
   bubblewrap dbus dbus-bin xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core
   valgrind hyperfine clang libclang-rt-14-dev binutils util-linux procps
+  perl dpkg-dev debhelper lintian fakeroot
 )
 
 missing=()

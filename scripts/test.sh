@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 bash scripts/build.sh build
+# The Debian packages of the plain build, for the dpkg test among them.
+bash scripts/package.sh
 (cd build && ctest --output-on-failure -j2 --timeout 600)
 
 bash scripts/build.sh build-asan -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
