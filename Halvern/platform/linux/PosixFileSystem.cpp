@@ -71,6 +71,8 @@ Status PosixFileSystem::createSymbolicLink(const std::string& linkPath, const st
         return Status::Failure("Could not create a symbolic link at " + linkPath + ": it names no entry of a folder");
     }
     const RootTrust trust = CheckRootTrust(folder);
+    // A folder that is not there is no question of trust.
+    if (trust.error != 0) return Failure("Could not create a symbolic link at", linkPath, trust.error);
     if (!trust.status.ok()) {
         return Status::Failure("Could not create a symbolic link at " + linkPath +
                                ": its folder is not trusted: " + trust.status.localizedDescription());

@@ -74,10 +74,11 @@ void PushComponents(const std::string& path, std::vector<std::string>& pending) 
     pending.insert(pending.end(), components.rbegin(), components.rend());
 }
 
-Status Examine(Entry& entry, const std::string& path, int folder, const char* name) {
+Status Examine(Entry& entry, const std::string& path, int folder, const char* name, int& error) {
     entry.fd = Descriptor(::openat(folder, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (entry.fd.get() < 0 || ::fstat(entry.fd.get(), &entry.st) != 0) {
-        return Status::Failure("Cannot examine " + path + ": " + std::strerror(errno));
+        error = errno;
+        return Status::Failure("Cannot examine " + path + ": " + std::strerror(error));
     }
     entry.path = path;
     if (entry.st.st_uid != 0) return Status::Failure(NotOwnedByRoot(path, entry.st.st_uid));
@@ -105,7 +106,7 @@ RootTrust CheckRootTrust(const std::string& path) {
     }
 
     std::vector<Entry> chain(1);
-    if (Status root = Examine(chain.front(), "/", AT_FDCWD, "/"); !root.ok()) return fail(root.localizedDescription());
+    if (Status root = Examine(chain.front(), "/", AT_FDCWD, "/", result.error); !root.ok()) return fail(root.localizedDescription());
 
     int links = 0;
     while (!pending.empty()) {
@@ -118,10 +119,13 @@ RootTrust CheckRootTrust(const std::string& path) {
             continue;
         }
         const Entry& parent = chain.back();
-        if (!S_ISDIR(parent.st.st_mode)) return fail("Cannot examine " + Join(parent.path, name) + ": " + parent.path + " is not a folder");
+        if (!S_ISDIR(parent.st.st_mode)) {
+            result.error = ENOTDIR;
+            return fail("Cannot examine " + Join(parent.path, name) + ": " + parent.path + " is not a folder");
+        }
 
         Entry entry;
-        if (Status examined = Examine(entry, Join(parent.path, name), parent.fd.get(), name.c_str()); !examined.ok()) {
+        if (Status examined = Examine(entry, Join(parent.path, name), parent.fd.get(), name.c_str(), result.error); !examined.ok()) {
             return fail(examined.localizedDescription());
         }
         // The entry is root's (Examine checked): a folder that others may

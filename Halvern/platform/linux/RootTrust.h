@@ -45,6 +45,9 @@ struct RootTrust {
     // that failed and its owner or mode ("/home/ann is owned by ann (uid 1000),
     // not root"), or why it could not be examined.
     Status status = Status::Ok();
+    // The system's error number when something along the path could not be
+    // examined (it does not exist, say); 0 when it was judged.
+    int error = 0;
     // When trusted: the path with every link resolved, and an O_PATH
     // descriptor of what lies there.
     std::string resolved;
