@@ -35,6 +35,12 @@ void Halvern::print(std::string_view text) const { platform_.console.write(text)
 bool Halvern::CheckBundleIDandVersion(const std::string& path, bool log) {
     const auto info = platform_.bundles.infoDictionary(path);
     if (!info || info->string(texts::kBundleIdentifierKey) != texts::kLumaroBundleID) return false;
+    // As root, a bundle that another user could change is no viewer: what is
+    // written through the link would land wherever that user pointed it.
+    if (platform::Status trusted = platform_.fileSystem.trustForRoot(path); !trusted.ok()) {
+        if (log) print(Format(texts::kUntrustedBundle, path.c_str(), trusted.localizedDescription().c_str()));
+        return false;
+    }
     if (log) print(Format(texts::kObtainedBundleFor, path.c_str()));
 
     // An absent value is shown as "(null)", as the platform's own formatting of a

@@ -48,6 +48,8 @@ inline constexpr const char* kObtainedBundleFor =
     "Obtained the bundle for %s ID as com.veldane.Lumaro. Now checking the bundle version.\n";
 inline constexpr const char* kObtainedVersion = "Obtained the bundle version as %s\n";
 inline constexpr const char* kObtainedTrack = "Obtained the bundle track as %s\n";
+inline constexpr const char* kUntrustedBundle =
+    "Halvern:ERROR: The application (%s) is not trusted when installing as root: %s.\n";
 inline constexpr const char* kNoTemporaryDirectory =
     "error: FindLumaro:: Unable to determine user's temporary directory.\n";
 inline constexpr const char* kNoPDFHandler = "No PDF handler found by the OS.\n";

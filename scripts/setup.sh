@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libglib2.0-dev libgtk-3-dev libicu-dev
   unicode-data shared-mime-info desktop-file-utils locales
-  bubblewrap dbus dbus-bin xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core
+  bubblewrap dbus dbus-bin xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core weston
   valgrind hyperfine clang libclang-rt-14-dev binutils util-linux procps
   perl dpkg-dev debhelper lintian fakeroot
 )

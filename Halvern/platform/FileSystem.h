@@ -48,8 +48,19 @@ public:
 
     // Creates a symbolic link at linkPath whose content is target, character for
     // character. Fails when something already stands at linkPath or its folder
-    // cannot be written.
+    // cannot be written. When the effective user is root, also fails when the
+    // folder of linkPath is not trusted (see trustForRoot), and no link met on
+    // the way to that folder is followed unless it is trusted where it lies.
     virtual Status createSymbolicLink(const std::string& linkPath, const std::string& target) = 0;
+
+    // Whether what lies at path may steer a program that runs as root. When the
+    // effective user is root: Ok when it, and every folder above it, after
+    // resolving links, are owned by root and writable by no one else (a folder
+    // that others may write passes only as the sticky parent of an entry owned
+    // by root); otherwise a Failure whose description names the entry and the
+    // owner or mode that failed, in one line. When the effective user is not
+    // root: always Ok, the path is trusted as the caller's own.
+    virtual Status trustForRoot(const std::string& path) const = 0;
 };
 
 }  // namespace platform

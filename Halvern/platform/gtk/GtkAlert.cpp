@@ -4,6 +4,25 @@
 
 namespace platform {
 
+namespace {
+
+// The error icon at dialog size, or nullptr when it cannot be drawn. An
+// image made from an icon name falls back to GTK's built-in "image-missing"
+// when the icon cannot be loaded, and GTK aborts the process when that fails
+// too, as it does whenever no MIME database lies in XDG_DATA_DIRS (the image
+// loaders recognise PNG through it). Loading the icon here first, and
+// showing exactly that picture, leaves no fallback to fail: the alert then
+// shows without an icon.
+GdkPixbuf* ErrorIcon() {
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf = gtk_icon_theme_load_icon(gtk_icon_theme_get_default(), "dialog-error", 48,
+                                                 GTK_ICON_LOOKUP_FORCE_SIZE, &error);
+    if (error != nullptr) g_error_free(error);
+    return pixbuf;
+}
+
+}  // namespace
+
 int GtkAlert::runModal(const std::string& messageText, const std::string& informativeText,
                        const std::vector<std::string>& buttons) {
     const int lastButton = kFirstButton + static_cast<int>(buttons.empty() ? 0 : buttons.size() - 1);
@@ -13,13 +32,16 @@ int GtkAlert::runModal(const std::string& messageText, const std::string& inform
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informativeText.c_str());
     // GTK 3 no longer shows an icon for the message type by itself; the
     // critical style is meant to be seen.
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    GtkWidget* icon = gtk_image_new_from_icon_name("dialog-error", GTK_ICON_SIZE_DIALOG);
-    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), icon);
-    G_GNUC_END_IGNORE_DEPRECATIONS
-    gtk_widget_show(icon);
-    // Setting an image makes the type "other"; it stays an error alert.
-    g_object_set(dialog, "message-type", GTK_MESSAGE_ERROR, nullptr);
+    if (GdkPixbuf* pixbuf = ErrorIcon()) {
+        GtkWidget* icon = gtk_image_new_from_pixbuf(pixbuf);
+        g_object_unref(pixbuf);
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), icon);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        gtk_widget_show(icon);
+        // Setting an image makes the type "other"; it stays an error alert.
+        g_object_set(dialog, "message-type", GTK_MESSAGE_ERROR, nullptr);
+    }
     gtk_window_set_title(GTK_WINDOW(dialog), messageText.c_str());
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     int code = kFirstButton;

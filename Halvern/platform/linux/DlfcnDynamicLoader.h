@@ -2,11 +2,11 @@
 // Shared libraries through dlopen(3), dlsym(3) and dlclose(3).
 //
 // A library is loaded only from a path that no one but root can have written:
-// the file, resolved through symbolic links, must be a regular file, and it and
-// every folder above it up to "/" must be owned by root with no write permission
-// for group or others. Anything else counts as absent. This keeps a program that
-// runs as root (package installation) from running code that another user could
-// have put in place.
+// the file, resolved through symbolic links, must be a regular file that the
+// trust rule of RootTrust.h accepts (it and every folder above it owned by root
+// and writable by no one else). Anything else counts as absent, whoever runs the
+// program. This keeps a program that runs as root (package installation) from
+// running code that another user could have put in place.
 
 #include <string>
 
@@ -21,9 +21,9 @@ public:
     void close(Handle handle) override;
 };
 
-// The resolved path of the file at path when it and every folder above it are
-// owned by root and writable by no one else; nullopt otherwise (also when
-// something along the path cannot be examined).
+// The resolved path of the file at path when it is a regular file that the
+// trust rule accepts; nullopt otherwise (also when something along the path
+// cannot be examined).
 std::optional<std::string> RootProtectedPath(const std::string& path);
 
 }  // namespace platform

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/RootTrust.h"
+
 namespace platform {
 
 namespace {
@@ -83,8 +85,32 @@ Status PosixFileSystem::removeItem(const std::string& path) {
 }
 
 Status PosixFileSystem::createSymbolicLink(const std::string& linkPath, const std::string& target) {
-    if (::symlink(target.c_str(), linkPath.c_str()) == 0) return Status::Ok();
+    if (!EffectiveUserIsRoot()) {
+        if (::symlink(target.c_str(), linkPath.c_str()) == 0) return Status::Ok();
+        return Failure("Could not create a symbolic link at", linkPath, errno);
+    }
+    // The link's own name is not resolved: only its folder is walked.
+    const size_t slash = linkPath.rfind('/');
+    const std::string name = slash == std::string::npos ? linkPath : linkPath.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : linkPath.substr(0, slash);
+    if (name.empty() || name == "." || name == "..") {
+        return Status::Failure("Could not create a symbolic link at " + linkPath + ": it names no entry of a folder");
+    }
+    const RootTrust trust = CheckRootTrust(folder);
+    // A folder that is not there is no question of trust.
+    if (trust.error != 0) return Failure("Could not create a symbolic link at", linkPath, trust.error);
+    if (!trust.status.ok()) {
+        return Status::Failure("Could not create a symbolic link at " + linkPath +
+                               ": its folder is not trusted: " + trust.status.localizedDescription());
+    }
+    if (!S_ISDIR(trust.mode)) return Failure("Could not create a symbolic link at", linkPath, ENOTDIR);
+    if (::symlinkat(target.c_str(), trust.descriptor.get(), name.c_str()) == 0) return Status::Ok();
     return Failure("Could not create a symbolic link at", linkPath, errno);
+}
+
+Status PosixFileSystem::trustForRoot(const std::string& path) const {
+    if (!EffectiveUserIsRoot()) return Status::Ok();
+    return CheckRootTrust(path).status;
 }
 
 }  // namespace platform

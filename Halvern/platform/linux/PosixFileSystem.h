@@ -23,7 +23,13 @@ public:
     // unlink(2), or rmdir(2) for an empty folder: never follows a link and never
     // descends into a folder (a folder that is not empty is an error).
     Status removeItem(const std::string& path) override;
+    // As root: the link's folder is reached with openat(2) from "/", one
+    // component at a time with O_NOFOLLOW, judged by the trust rule on the way
+    // (RootTrust.h), and the link is made with symlinkat(2) in that very
+    // descriptor, so no folder swapped in after the check is written to.
+    // Otherwise symlink(2).
     Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
+    Status trustForRoot(const std::string& path) const override;
 };
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include "DetectionSupport.h"
 #include "TestSupport.h"
 #include "platform/linux/DlfcnDynamicLoader.h"
+#include "platform/linux/RootTrust.h"
 
 namespace {
 
@@ -41,33 +42,36 @@ TEST(DlfcnDynamicLoader, SystemLibraryLoadsAndAnswers) {
     loader.close(*handle);
 }
 
-TEST(DlfcnDynamicLoader, WorldWritableFolderAboveIsNotTrusted) {
-    // /tmp is writable by everyone: whatever lies below it counts as absent.
+TEST(DlfcnDynamicLoader, AFolderOthersMayWriteAboveIsNotTrusted) {
+    // Writable by everyone and without the sticky bit: whatever lies below it
+    // counts as absent, whoever owns it.
     testsupport::TempDir dir;
-    detection::CopyFile(FAKE_OSTREL_RUNNING, dir / "VeldaneOstrel.dylib");
-    EXPECT_FALSE(RootProtectedPath(dir / "VeldaneOstrel.dylib"));
+    detection::CopyFile(FAKE_OSTREL_RUNNING, dir / "open/VeldaneOstrel.dylib");
+    ::chmod((dir / "open").c_str(), 0777);
+    EXPECT_FALSE(RootProtectedPath(dir / "open/VeldaneOstrel.dylib"));
     DlfcnDynamicLoader loader;
-    EXPECT_FALSE(loader.open(dir / "VeldaneOstrel.dylib"));
+    EXPECT_FALSE(loader.open(dir / "open/VeldaneOstrel.dylib"));
     EXPECT_FALSE(loader.open(dir / "missing.dylib"));
     EXPECT_FALSE(loader.open(""));
 }
 
-// Cases that need a folder chain only root can write: a folder made in the build
-// tree, when the checkout lies in one (otherwise the sandbox tests cover them).
+// Cases that need a folder chain only root can write, and files of another
+// user: a root-owned folder made under /tmp, which passes as the sticky parent
+// of root's own entry, so they run wherever the tests run as root.
 class TrustedFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = std::string(TEST_BINARY_DIR) + "/loader-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) GTEST_SKIP() << "cannot make a folder in the build tree";
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root: the files must be root's and another user's";
+        std::string pattern = "/tmp/halvern-trust-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << pattern;
         folder = pattern;
         ::chmod(folder.c_str(), 0755);
         library = folder + "/core/VeldaneOstrel.dylib";
         detection::CopyFile(FAKE_OSTREL_RUNNING, library);
         ::chmod(library.c_str(), 0644);
         ::chmod((folder + "/core").c_str(), 0755);
-        if (!RootProtectedPath(library)) {
-            GTEST_SKIP() << "the build tree " << TEST_BINARY_DIR << " lies in a folder that others can write";
-        }
+        const platform::RootTrust trust = platform::CheckRootTrust(library);
+        ASSERT_TRUE(trust.status.ok()) << trust.status.localizedDescription();
     }
     void TearDown() override {
         if (!folder.empty()) fs::remove_all(folder);
@@ -80,6 +84,14 @@ protected:
         loader.close(*handle);
         return status;
     }
+    // A folder of the unprivileged user nobody, as an attacker's.
+    std::string NobodysFolder(const std::string& name) {
+        const std::string path = folder + "/" + name;
+        testsupport::MakeFolders(path);
+        EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        return path;
+    }
+    std::string Reason(const std::string& path) { return platform::CheckRootTrust(path).status.localizedDescription(); }
 
     std::string folder;
     std::string library;
@@ -115,15 +127,40 @@ TEST_F(TrustedFolderTest, OwnedBySomeoneElseIsAbsent) {
 }
 
 TEST_F(TrustedFolderTest, LinksAreJudgedByWhatTheyLeadTo) {
-    // A link in a protected folder leading into /tmp: not trusted.
-    testsupport::TempDir elsewhere;
-    detection::CopyFile(FAKE_OSTREL_RUNNING, elsewhere / "lib.dylib");
-    fs::create_symlink(elsewhere / "lib.dylib", folder + "/untrusted.dylib");
+    // A link in a protected folder leading into nobody's folder: not trusted.
+    const std::string elsewhere = NobodysFolder("elsewhere");
+    detection::CopyFile(FAKE_OSTREL_RUNNING, elsewhere + "/lib.dylib");
+    fs::create_symlink(elsewhere + "/lib.dylib", folder + "/untrusted.dylib");
     EXPECT_FALSE(Status(folder + "/untrusted.dylib"));
+    EXPECT_EQ(Reason(folder + "/untrusted.dylib"), elsewhere + " is owned by nobody (uid 65534), not root");
     // A link leading to a protected file: loaded from where it leads.
     fs::create_symlink(library, folder + "/trusted.dylib");
     EXPECT_EQ(RootProtectedPath(folder + "/trusted.dylib"), library);
     EXPECT_EQ(Status(folder + "/trusted.dylib"), -3);
+    // The same link, relative, in a folder that nobody may change: not followed.
+    fs::create_symlink("../core/VeldaneOstrel.dylib", elsewhere + "/relative.dylib");
+    EXPECT_EQ(Reason(elsewhere + "/relative.dylib"), elsewhere + " is owned by nobody (uid 65534), not root");
+}
+
+TEST_F(TrustedFolderTest, AFolderOthersMayWritePassesOnlyAsTheStickyParentOfRootsEntry) {
+    const std::string shared = folder + "/shared";
+    testsupport::MakeFolders(shared + "/root");
+    detection::CopyFile(FAKE_OSTREL_RUNNING, shared + "/root/lib.dylib");
+    ::chmod((shared + "/root").c_str(), 0700);
+    ::chmod((shared + "/root/lib.dylib").c_str(), 0644);
+
+    ::chmod(shared.c_str(), 01777);  // as /tmp
+    EXPECT_EQ(Status(shared + "/root/lib.dylib"), -3);
+    EXPECT_EQ(Reason(shared), shared + " is writable by others than its owner (mode 1777)");
+    ASSERT_EQ(::chown((shared + "/root").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Reason(shared + "/root/lib.dylib"), shared + "/root is owned by nobody (uid 65534), not root");
+    ASSERT_EQ(::chown((shared + "/root").c_str(), 0, 0), 0);
+
+    ::chmod(shared.c_str(), 0777);  // without the sticky bit
+    EXPECT_FALSE(Status(shared + "/root/lib.dylib"));
+    EXPECT_EQ(Reason(shared + "/root/lib.dylib"), shared + " is writable by others than its owner (mode 0777)");
+    ::chmod(shared.c_str(), 01775);  // group-writable, sticky
+    EXPECT_EQ(Status(shared + "/root/lib.dylib"), -3);
 }
 
 TEST_F(TrustedFolderTest, NoLibraryOrNoFunction) {

@@ -4,6 +4,7 @@
 // entries, and that nothing else on disk changed.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -336,6 +337,76 @@ TEST_F(CommandLineInstallTest, SamplePreinstallMakesThePackLinkFolderOnAFreshSys
                             "Language Pack: /Library is writable by others (mode 777); the language pack is not "
                             "installed.\n");
     EXPECT_EQ(Changes(), (Lines{"~" + (dir / "Library"), "-" + (dir / "Library/Application Support")}));
+}
+
+// --- Running as root: what another user controls steers nothing ---------------------
+// The attacker is the unprivileged user nobody, who owns the folders it may use.
+
+void GiveToNobody(const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0) << path; }
+
+TEST_F(CommandLineInstallTest, AsRootAViewerInAFolderOfAnotherUserIsNotValid) {
+    testsupport::CopyTree(dir / "Applications/Veldane Lumaro.app", dir / "Applications/Shared/Veldane Lumaro.app");
+    GiveToNobody(dir / "Applications/Shared");
+    Handlers({ProgramOf(kLumaro)});
+    const std::string shared = "/Applications/Shared/Veldane Lumaro.app";
+    const auto result = Install(kPack, shared);
+
+    // Refused with the reason, then the search goes on as for any invalid bundle.
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::Lines(result.out),
+              Concat({{"The initial path provided in the preinstall script is " + shared + ".",
+                       "Halvern:ERROR: The application (" + shared + ") is not trusted when installing as root: "
+                       "/Applications/Shared is owned by nobody (uid 65534), not root.",
+                       "Halvern:ERROR: The application (" + shared + ") specified by preinstall is not Veldane "
+                       "Lumaro Next.",
+                       kTrying, "PDF Handler found: /Applications/Veldane Lumaro.app."},
+                      Validation(kLumaro, "17.8.30051", "2017"),
+                      {"Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app."}}));
+    EXPECT_EQ(testsupport::ReadLink(dir / "Library/Lumaro Pack"), kLumaro);
+}
+
+TEST_F(CommandLineInstallTest, AsRootTheLinksFolderMustBeRootsAlone) {
+    testsupport::MakeFolders(dir / "Library/Nobody");
+    GiveToNobody(dir / "Library/Nobody");
+    fs::create_symlink("/Library/Nobody", dir / "Library/Packs");
+    testsupport::MakeFolders(dir / "Library/Open");
+    ::chmod((dir / "Library/Open").c_str(), 0777);
+    struct Case {
+        std::string packLink;
+        std::string reason;
+    };
+    for (const Case& c : {Case{"/Library/Packs/Lumaro Pack", "/Library/Nobody is owned by nobody (uid 65534), not root"},
+                          Case{"/Library/Open/Lumaro Pack", "/Library/Open is writable by others than its owner (mode 0777)"}}) {
+        const auto result = Install(c.packLink, kLumaro);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(testsupport::Lines(result.out),
+                  Concat({{"The initial path provided in the preinstall script is /Applications/Veldane Lumaro.app."},
+                          Validation(kLumaro, "17.8.30051", "2017"),
+                          {"Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app.",
+                           "Halvern:ERROR: Could not create symbolic link from " + c.packLink +
+                               " to /Applications/Veldane Lumaro.app. Installation failure.",
+                           "Halvern:ERROR: Could not create a symbolic link at " + c.packLink +
+                               ": its folder is not trusted: " + c.reason,
+                           kFailure}}));
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Library/Nobody/Lumaro Pack")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Library/Open/Lumaro Pack")));
+}
+
+TEST_F(CommandLineInstallTest, AsRootModulesNamedInTheEnvironmentAreNotLoaded) {
+    // GIO, which the search uses, would load every module in these folders.
+    testsupport::MakeFolders(dir / "home/modules");
+    fs::copy_file(MARKER_MODULE, dir / "home/modules/libmarker.so");
+    GiveToNobody(dir / "home/modules");
+    GiveToNobody(dir / "home/modules/libmarker.so");
+    Handlers({ProgramOf(kLumaro)});
+    const auto result = Run({kHalvern, "1", kPack, "/Applications/Missing.app", "0"}, "C",
+                            {"GIO_EXTRA_MODULES=/home/user/modules", "GIO_MODULE_DIR=/home/user/modules"});
+
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(testsupport::Lines(result.out).back(),
+              "Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app.");
+    EXPECT_FALSE(fs::exists(dir / "tmp/loaded-as-module"));
 }
 
 }  // namespace

@@ -186,7 +186,10 @@ protected:
                            {"HOME=/home/user", "XDG_DATA_HOME=/home/user/.local/share", "XDG_DATA_DIRS=/xdg/data",
                             "XDG_CONFIG_HOME=/xdg/config", "XDG_CONFIG_DIRS=/xdg/config", "NO_AT_BRIDGE=1",
                             "GSETTINGS_BACKEND=memory"});
-        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+        for (const std::string& entry : extraEnvironment) {
+            const size_t equals = entry.find('=');
+            testsupport::SetVariable(environment, entry.substr(0, equals), entry.substr(equals + 1));
+        }
         Lines command{"/bin/sh", "/ro/run.sh", beside, kHalvern};
         if (withBus) command.insert(command.begin(), {"/usr/bin/dbus-run-session", "--"});
         command.insert(command.end(), arguments.begin(), arguments.end());
@@ -478,7 +481,55 @@ TEST_F(GraphicalModeTest, LosingTheDisplayWhileAnAlertIsOpenEndsWith255AndOneLin
               Lines{"Halvern:ERROR: Lost the connection to the display (DISPLAY=" + display + ")."});
 }
 
+TEST_F(GraphicalModeTest, WithoutMimeDataTheAlertStillShows) {
+    // No icons and no MIME database: GTK's image loaders cannot tell a PNG,
+    // so no icon can be drawn, GTK's own fallback icon included.
+    testsupport::MakeFolders(dir / "xdg/bare/applications");
+    auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "1"},
+                     {"DISPLAY=" + xvfb->display(), "XDG_DATA_DIRS=/xdg/bare", "XDG_DATA_HOME=/xdg/bare"});
+    const std::string alert = WindowTitled(*run, "Veldane Lumaro");
+    ASSERT_FALSE(alert.empty()) << run->out() << run->err();
+    ASSERT_TRUE(Keys(alert, {"Return"}));
+
+    EXPECT_EQ(Finish(*run), 255) << run->err();
+    EXPECT_EQ(testsupport::Lines(run->out()), (Lines{"No PDF handler found by the OS.", kGUIFailure}));
+}
+
+TEST_F(HalvernRunTest, LosingAWaylandDisplayWhileAnAlertIsOpenEndsWith255AndOneLine) {
+    testsupport::Weston weston(dir / "tmp/wayland");
+    ASSERT_TRUE(weston.ok()) << weston.failure();
+    Handlers({kOld});
+    auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "1"},
+                     {"XDG_RUNTIME_DIR=/tmp/wayland", std::string("WAYLAND_DISPLAY=") + testsupport::Weston::kSocket,
+                      "GDK_BACKEND=wayland"});
+    // The alert opens once the search has ended.
+    ASSERT_TRUE(Eventually([&] { return run->out().find("Obtained the bundle track as 2017") != std::string::npos; }, 20s))
+        << run->out() << run->err();
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(run->running()) << run->out() << run->err();
+    weston.stop();
+
+    EXPECT_EQ(Finish(*run), 255) << run->err();
+    EXPECT_EQ(After(testsupport::Lines(run->out()), "Obtained the bundle track as 2017"),
+              Lines{std::string("Halvern:ERROR: Lost the connection to the display (WAYLAND_DISPLAY=") +
+                    testsupport::Weston::kSocket + ")."});
+}
+
 // --- Graphical mode that cannot start -------------------------------------------------
+
+TEST_F(HalvernRunTest, ADisplayThatNeverAnswersEndsWithOneLineWithinFiveSeconds) {
+    testsupport::MuteDisplay mute;
+    ASSERT_TRUE(mute.ok()) << mute.failure();
+    const auto started = std::chrono::steady_clock::now();
+    auto run = Start("none", {"0", kPack, kLumaro, "1"}, {"DISPLAY=" + mute.display()});
+    const int status = Finish(*run, 20s);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    EXPECT_EQ(status, 255) << run->err();
+    EXPECT_LT(elapsed, 5.0);
+    EXPECT_EQ(run->out(), "Halvern:ERROR: Cannot start the graphical mode: the display did not answer within 3 seconds "
+                          "(DISPLAY=" + mute.display() + ").\n");
+}
 
 TEST_F(HalvernRunTest, WithoutADisplayTheGraphicalModeEndsWithOneLine) {
     auto run = Start("none", {"0", kPack, kLumaro, "1"}, {"DISPLAY="});

@@ -88,3 +88,8 @@ platform::Status FakeFileSystem::createSymbolicLink(const std::string& linkPath,
     createdLinks.emplace_back(linkPath, target);
     return platform::Status::Ok();
 }
+
+platform::Status FakeFileSystem::trustForRoot(const std::string& path) const {
+    const auto it = untrusted.find(path);
+    return it == untrusted.end() ? platform::Status::Ok() : platform::Status::Failure(it->second);
+}

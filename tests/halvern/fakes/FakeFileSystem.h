@@ -31,6 +31,8 @@ public:
     platform::Status createEmptyFile(const std::string& path) override;
     platform::Status removeItem(const std::string& path) override;
     platform::Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
+    // Ok unless the test marked path untrusted: then its reason.
+    platform::Status trustForRoot(const std::string& path) const override;
 
     void addFile(const std::string& path) { entries[path] = Entry{Kind::File, {}, true}; }
     void addFolder(const std::string& path) { entries[path] = Entry{Kind::Folder, {}, true}; }
@@ -47,6 +49,8 @@ public:
     std::optional<std::string> folderFailure;
     std::optional<std::string> removeFailure;
     std::optional<std::string> linkFailure;
+    // Paths that a program running as root must not trust, with the reason.
+    std::map<std::string, std::string> untrusted;
 
     // Records, in order.
     std::vector<std::string> createdFiles;

@@ -165,3 +165,18 @@ TEST_F(HalvernTest, PathIsPrintedAsGiven) {
 }
 
 }  // namespace
+
+TEST_F(HalvernTest, ABundleNotTrustedAsRootIsInvalidWithOneLineAndNoReasonKept) {
+    UseTexts();
+    fake.bundles.addLumaro(kLumaro, "2017", "17.8.30051");
+    fake.fileSystem.untrusted[kLumaro] = "/Applications is owned by ann (uid 1000), not root";
+
+    EXPECT_FALSE(halvern.CheckBundleIDandVersion(kLumaro, false));
+    EXPECT_EQ(fake.console.output, "");
+    EXPECT_FALSE(halvern.CheckBundleIDandVersion(kLumaro, true));
+    EXPECT_EQ(fake.console.lines(), std::vector<std::string>{"Halvern:ERROR: The application (" + std::string(kLumaro) +
+                                                             ") is not trusted when installing as root: /Applications "
+                                                             "is owned by ann (uid 1000), not root."});
+    EXPECT_EQ(halvern.getMsgDialogueText(), std::nullopt);
+    EXPECT_TRUE(fake.systemLog.messages.empty());
+}

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,6 +163,64 @@ Xvfb::~Xvfb() {
         int status;
         ::waitpid(pid_, &status, 0);
     }
+}
+
+MuteDisplay::MuteDisplay() {
+    fs::create_directories("/tmp/.X11-unix");
+    for (int number = 4000; number < 4100 && fd_ < 0; ++number) {
+        const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+        if (fs::exists(fs::symlink_status(path))) continue;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0) {
+            fd_ = fd;
+            path_ = path;
+            display_ = ":" + std::to_string(number);
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    if (fd_ < 0) failure_ = "no free display socket in /tmp/.X11-unix";
+}
+
+MuteDisplay::~MuteDisplay() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+}
+
+Weston::Weston(const std::string& runtimeFolder) {
+    const std::optional<std::string> program = FindProgram("weston");
+    if (!program) {
+        failure_ = "weston is not installed";
+        return;
+    }
+    fs::create_directories(runtimeFolder);
+    ::chmod(runtimeFolder.c_str(), 0700);
+    process_ = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{*program, "--backend=headless-backend.so", "--shell=kiosk-shell.so",
+                                 "--idle-time=0", std::string("--socket=") + kSocket},
+        std::vector<std::string>{"PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + runtimeFolder, "HOME=" + runtimeFolder});
+    // Ready once its socket is there.
+    const std::string socket = runtimeFolder + "/" + kSocket;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(socket) && process_->running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!fs::exists(socket)) {
+        failure_ = "weston did not start: " + process_->err();
+        process_.reset();
+    }
+}
+
+void Weston::stop() {
+    if (!process_) return;
+    process_->signal(SIGTERM);
+    if (!process_->wait(std::chrono::seconds(5))) process_->signal(SIGKILL);
+    process_.reset();
 }
 
 std::optional<std::string> Xdotool(const std::string& display, const std::vector<std::string>& arguments) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +62,48 @@ public:
 private:
     pid_t pid_ = -1;
     std::string display_;
+    std::string failure_;
+};
+
+// A display that accepts connections and never answers: a listening socket at
+// /tmp/.X11-unix/X<N> (the first free N from 4000) that is never accepted, so a
+// client's connect succeeds and its wait for the server's greeting never ends.
+class MuteDisplay {
+public:
+    MuteDisplay();
+    ~MuteDisplay();
+    MuteDisplay(const MuteDisplay&) = delete;
+    MuteDisplay& operator=(const MuteDisplay&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    const std::string& failure() const { return failure_; }
+    // ":N"
+    const std::string& display() const { return display_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::string display_;
+    std::string failure_;
+};
+
+// A Wayland compositor (weston, headless) whose socket "halvern-wayland" lies
+// in runtimeFolder, made 0700 for it as XDG_RUNTIME_DIR. Stopped when the
+// object goes, or by stop().
+class Weston {
+public:
+    explicit Weston(const std::string& runtimeFolder);
+    ~Weston() { stop(); }
+    Weston(const Weston&) = delete;
+    Weston& operator=(const Weston&) = delete;
+
+    bool ok() const { return process_ != nullptr; }
+    const std::string& failure() const { return failure_; }
+    static constexpr const char* kSocket = "halvern-wayland";
+    void stop();
+
+private:
+    std::unique_ptr<BackgroundProcess> process_;
     std::string failure_;
 };
 
