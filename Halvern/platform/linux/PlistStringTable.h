@@ -1,6 +1,8 @@
 #pragma once
 // The "Localizable" table: Contents/Resources/<lang>.lproj/Localizable.strings of
-// the main bundle, a property-list dictionary (XML or binary) read with libplist.
+// the main bundle, a property-list dictionary (XML or binary) read with the
+// bounded property-list reader (PlistReader.h: at most 1 MiB, no link below the
+// bundle folder).
 //
 // The language: the entries of LANGUAGE (a colon-separated list), then the
 // locale of messages (LC_ALL, else LC_MESSAGES, else LANG). Each entry is tried
