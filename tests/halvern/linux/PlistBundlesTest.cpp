@@ -2,12 +2,12 @@
 // may keep one, and every way one can be broken.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 
+#include "PlistHostileSupport.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 #include "platform/linux/PlistBundles.h"
