@@ -25,7 +25,7 @@
 //   value is a string reach libplist; the rest of the file is only checked as
 //   above (the values of other keys are not decoded).
 // - A key or a string holding a NUL character counts as absent, and so does a
-//   string longer than kMaximumPropertyListString (64 KiB as stored).
+//   string longer than kMaximumPropertyListString (16 KiB as stored).
 //
 // A refused file is "no property list": the caller's nullopt.
 
@@ -48,7 +48,7 @@ inline constexpr int kMaximumPropertyListDepth = 32;
 // times what the largest Info.plist of an application holds.
 inline constexpr size_t kMaximumPropertyListNodes = 16 * 1024;
 // The longest string value kept, in bytes as the file stores it.
-inline constexpr size_t kMaximumPropertyListString = 64 * 1024;
+inline constexpr size_t kMaximumPropertyListString = 16 * 1024;
 
 // The keys of the root dictionary that a read keeps.
 class PlistKeys {
