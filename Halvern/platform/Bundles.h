@@ -10,7 +10,8 @@ namespace platform {
 
 // The top-level entries of an Info.plist whose values are strings. Entries of
 // other types (numbers, arrays, ...) are left out: every key the system reads
-// is a string key, and a value of another type counts as absent.
+// is a string key, and a value of another type counts as absent. An
+// implementation may also leave out the keys that the system never reads.
 class InfoDictionary {
 public:
     InfoDictionary() = default;

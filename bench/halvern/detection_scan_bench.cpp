@@ -6,8 +6,17 @@
 //   BM_Scan/N              the whole scan, four phases, with an install path
 //   BM_ScanDistinctBundles every process from a bundle of its own (1,000
 //                          Info.plists to read per snapshot)
+//   BM_ScanFreshWorkspace/ordinary/N  the scan with N processes from N bundles
+//                          of their own, each scan by a fresh workspace, so
+//                          every Info.plist is read again
+//   BM_ScanFreshWorkspace/hostile/N   the same with bundles that any user could
+//                          make: a FIFO, 200,000 levels, 400,000 keys, a NUL in
+//                          the identifier, and files at every limit of the
+//                          reader (16,000 elements in 1 MiB), some of these
+//                          claiming the viewer's identifier
 //
-// Target: a scan with 1,000 running processes in at most 20 ms.
+// Targets: a scan with 1,000 running processes in at most 20 ms; a first scan
+// of 100 bundles, whatever they hold, in under 50 ms.
 
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -15,15 +24,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "../../tests/halvern/linux/PlistHostileSupport.h"
 #include "TolmHeartbeat.h"
 #include "platform/Platform.h"
+#include "platform/linux/PlistBundles.h"
+#include "platform/linux/ProcfsWorkspace.h"
 
 extern char** environ;
 
@@ -34,7 +49,10 @@ namespace fs = std::filesystem;
 // Processes started from bundles, stopped when the object goes.
 class Fleet {
 public:
-    Fleet(int count, int bundles) {
+    // Writes the Info.plist at path of bundle number b (1 and on; 0 is the viewer).
+    using Plant = std::function<void(int b, const std::string& path)>;
+
+    Fleet(int count, int bundles, const Plant& plant = nullptr) {
         char pattern[] = "/tmp/detection-bench-XXXXXX";
         root_ = ::mkdtemp(pattern);
         for (int b = 0; b < bundles; ++b) {
@@ -43,6 +61,11 @@ public:
             fs::create_directories(bundle + "/Contents/MacOS");
             fs::copy_file("/usr/bin/sleep", bundle + "/Contents/MacOS/program");
             fs::permissions(bundle + "/Contents/MacOS/program", fs::perms(0755));
+            if (plant && !viewer) {
+                plant(b, bundle + "/Contents/Info.plist");
+                bundles_.push_back(bundle);
+                continue;
+            }
             std::ofstream(bundle + "/Contents/Info.plist")
                 << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                 << "<key>CFBundleIdentifier</key><string>"
@@ -119,9 +142,64 @@ void BM_ScanDistinctBundles(benchmark::State& state) {
     }
 }
 
+// One of each kind in turn; the last two are as large as the reader takes.
+void PlantHostile(int b, const std::string& path) {
+    // 8,000 entries (16,000 elements) and a comment up to just below 1 MiB.
+    const auto atTheLimits = [](const std::string& identifier) {
+        std::string xml = hostile::ManyKeysXml(8'000);
+        xml.replace(xml.find("com.veldane.Lumaro"), 18, identifier);
+        const std::string comment = "<!--" + std::string(1024 * 1024 - xml.size() - 16, '-') + "-->";
+        return xml.insert(xml.rfind("</dict>"), comment);
+    };
+    switch (b % 6) {
+        case 0:
+            ::mkfifo(path.c_str(), 0644);
+            return;
+        case 1:
+            std::ofstream(path) << hostile::NestedXml(200'000);
+            return;
+        case 2:
+            std::ofstream(path) << hostile::ManyKeysBinary(400'000);
+            return;
+        case 3:
+            std::ofstream(path) << hostile::OneEntryBinary("CFBundleIdentifier", std::string("com.veldane.Lumaro\0x", 20));
+            return;
+        case 4:
+            std::ofstream(path) << atTheLimits("org.example.app" + std::to_string(b));
+            return;
+        default:
+            std::ofstream(path) << atTheLimits("com.veldane.Lumaro");  // read again by the scan's phase 1
+            return;
+    }
+}
+
+void BM_ScanFreshWorkspace(benchmark::State& state, Fleet::Plant plant) {
+    const int count = static_cast<int>(state.range(0));
+    Fleet fleet(count, count, plant);
+    platform::Platform& real = platform::DefaultPlatform();
+    for (auto _ : state) {
+        // Nothing remembered from the last scan.
+        platform::PlistBundles bundles;
+        platform::ProcfsWorkspace workspace{bundles};
+        platform::Platform fresh{.console = real.console, .systemLog = real.systemLog, .strings = real.strings,
+                                 .bundles = bundles, .fileSystem = real.fileSystem,
+                                 .launchServices = real.launchServices, .clock = real.clock, .runLoop = real.runLoop,
+                                 .process = real.process, .application = real.application, .alert = real.alert,
+                                 .openPanel = real.openPanel, .workspace = workspace,
+                                 .notificationCenter = real.notificationCenter, .dynamicLoader = real.dynamicLoader,
+                                 .processInfo = real.processInfo, .propertyLists = real.propertyLists,
+                                 .standardFolders = real.standardFolders};
+        TolmHeartbeat heartbeat(fresh);
+        benchmark::DoNotOptimize(
+            heartbeat.getBeatingProcesses_Mavericks(fleet.viewer(), std::string("com.veldane.Lumaro"), std::nullopt));
+    }
+}
+
 BENCHMARK(BM_Snapshot)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scan)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanDistinctBundles)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ScanFreshWorkspace, ordinary, Fleet::Plant())->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ScanFreshWorkspace, hostile, PlantHostile)->Arg(100)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 // The real services of the installer on Linux.
 
+#include "Texts.h"
+#include "TolmHeartbeat.h"
 #include "platform/Platform.h"
 #include "platform/linux/DlfcnDynamicLoader.h"
 #include "platform/linux/FixedStandardFolders.h"
@@ -45,7 +47,8 @@ Platform& DefaultPlatform() {
         GDBusNotificationCenter notificationCenter;
         DlfcnDynamicLoader dynamicLoader;
         ProcfsProcessInfo processInfo;
-        PlistPropertyLists propertyLists;
+        // The keys read from the system version file and the plug-in preferences.
+        PlistPropertyLists propertyLists{{texts::kProductVersionKey, kBROWSERPLUGIN_APPPATHKEY}};
         FixedStandardFolders standardFolders;
 
         Platform view{

@@ -1,83 +1,15 @@
 #include "platform/linux/PlistBundles.h"
 
-#include <plist/plist.h>
 #include <sys/auxv.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <memory>
 
 namespace platform {
 
-namespace {
-
-// Larger files are no Info.plist or string table of ours; the cap also keeps the
-// length within libplist's 32-bit sizes.
-constexpr std::streamsize kMaximumPlistSize = 16 * 1024 * 1024;
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsRegularFile(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-    if (!IsRegularFile(path)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string data;
-    char buffer[8192];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        data.append(buffer, static_cast<size_t>(in.gcount()));
-        if (static_cast<std::streamsize>(data.size()) > kMaximumPlistSize) return std::nullopt;
-    }
-    if (in.bad()) return std::nullopt;
-    return data;
-}
-
-struct PlistFree {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-}  // namespace
-
 std::optional<InfoDictionary> ReadStringDictionary(const std::string& path) {
-    const std::optional<std::string> data = ReadSmallFile(path);
-    if (!data || data->empty()) return std::nullopt;
-
-    plist_t raw = nullptr;
-    plist_from_memory(data->data(), static_cast<uint32_t>(data->size()), &raw);
-    const PlistPtr root(raw);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
-
-    std::map<std::string, std::string, std::less<>> strings;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(root.get(), &it);
-    if (it == nullptr) return InfoDictionary(std::move(strings));
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root.get(), it, &key, &value);
-        if (key == nullptr) break;
-        if (value != nullptr && plist_get_node_type(value) == PLIST_STRING) {
-            uint64_t length = 0;
-            const char* text = plist_get_string_ptr(value, &length);
-            if (text != nullptr) strings.emplace(key, std::string(text, static_cast<size_t>(length)));
-        }
-        std::free(key);
-    }
-    std::free(it);
-    return InfoDictionary(std::move(strings));
+    return ReadPropertyListFile(path, PlistKeys::All());
 }
 
 std::optional<std::string> EnclosingAppFolder(const std::string& path) {
@@ -96,13 +28,12 @@ std::optional<std::string> EnclosingAppFolder(const std::string& path) {
 }
 
 std::optional<InfoDictionary> PlistBundles::infoDictionary(const std::string& bundlePath) const {
-    if (bundlePath.empty() || !IsDirectory(bundlePath)) return std::nullopt;
-    const std::string base = bundlePath.back() == '/' ? bundlePath : bundlePath + '/';
-    // The first of these that is a file is the bundle's Info.plist; if it is
-    // broken the folder is no bundle, even when a later one would read.
+    if (bundlePath.empty()) return std::nullopt;
+    // The first of these that exists is the bundle's Info.plist; if it cannot
+    // be read the folder is no bundle, even when a later one would read.
     for (const char* relative : {"Contents/Info.plist", "Resources/Info.plist", "Info.plist"}) {
-        const std::string candidate = base + relative;
-        if (IsRegularFile(candidate)) return ReadStringDictionary(candidate);
+        PlistFile file = ReadPropertyList(bundlePath, relative, keys_);
+        if (file.found) return std::move(file.strings);
     }
     return std::nullopt;
 }

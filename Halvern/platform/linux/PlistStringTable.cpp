@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/linux/PlistBundles.h"
+#include "platform/linux/PlistReader.h"
 
 namespace platform {
 
@@ -96,12 +96,13 @@ void PlistStringTable::load() const {
     std::call_once(loaded_, [this] {
         if (bundles_ != nullptr) bundlePath_ = bundles_->mainBundlePath();
         if (!bundlePath_) return;
-        const std::string resources = *bundlePath_ + "/Contents/Resources/";
         for (const std::string& localization : PreferredLocalizations(environment_)) {
-            const std::string folder = resources + localization + ".lproj";
-            std::optional<InfoDictionary> table = ReadStringDictionary(folder + "/" + kTableName);
+            // Read below the bundle: no link inside it, no ".." out of it.
+            const std::string folder = "Contents/Resources/" + localization + ".lproj";
+            std::optional<InfoDictionary> table =
+                ReadPropertyList(*bundlePath_, folder + "/" + kTableName, PlistKeys::All()).strings;
             if (table) {
-                tablePath_ = folder;
+                tablePath_ = *bundlePath_ + "/" + folder;
                 table_ = std::move(table);
                 return;
             }

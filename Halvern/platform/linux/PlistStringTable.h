@@ -1,6 +1,8 @@
 #pragma once
 // The "Localizable" table: Contents/Resources/<lang>.lproj/Localizable.strings of
-// the main bundle, a property-list dictionary (XML or binary) read with libplist.
+// the main bundle, a property-list dictionary (XML or binary) read with the
+// bounded property-list reader (PlistReader.h: at most 1 MiB, no link below the
+// bundle folder).
 //
 // The language, as gettext chooses it: the locale of messages is LC_ALL, else
 // LC_MESSAGES, else LANG (the first set and not empty; none is "C"). Unless that

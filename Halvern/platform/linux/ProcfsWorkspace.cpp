@@ -141,8 +141,8 @@ std::optional<std::vector<RunningApplication>> ProcfsWorkspace::runningApplicati
         application.bundlePath = bundlePath;
         if (info->second) {
             application.bundleIdentifier = info->second->string("CFBundleIdentifier");
-            application.localizedName = NonEmpty(info->second->string("CFBundleDisplayName"));
-            if (!application.localizedName) application.localizedName = NonEmpty(info->second->string("CFBundleName"));
+            application.localizedName = NonEmpty(info->second->string(kBundleDisplayNameKey));
+            if (!application.localizedName) application.localizedName = NonEmpty(info->second->string(kBundleNameKey));
         }
         if (!application.localizedName) {
             std::string folderName = LastPathComponent(*bundlePath);
@@ -161,9 +161,11 @@ std::shared_ptr<const InfoDictionary> ProcfsWorkspace::infoDictionary(const std:
         if (!info) return nullptr;
         return std::make_shared<const InfoDictionary>(std::move(*info));
     };
+    // lstat: a link in the Info.plist's place is not the file it names (and is
+    // refused when read).
     struct stat identity;
-    if (::stat((bundlePath + "/Contents/Info.plist").c_str(), &identity) != 0 || !S_ISREG(identity.st_mode)) {
-        return read();  // another layout: read as it is
+    if (::lstat((bundlePath + "/Contents/Info.plist").c_str(), &identity) != 0 || !S_ISREG(identity.st_mode)) {
+        return read();  // another layout, or no regular file: read as it is
     }
     {
         std::lock_guard<std::mutex> guard(cacheMutex_);

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
+#include "../linux/PlistHostileSupport.h"
 #include "DetectionSupport.h"
 #include "TestSupport.h"
 #include "platform/linux/PlistBundles.h"
@@ -165,6 +167,41 @@ TEST_F(ProcfsWorkspaceTest, AnotherUsersProcessesAreNotVisibleToAnOrdinaryUser) 
     EXPECT_EQ(testsupport::ReadFile(log).value_or("").find("\t" + bundle + "\t"), std::string::npos);
     // Root sees it.
     EXPECT_TRUE(Find(rootApp));
+}
+
+// Bundles that any user can make and run a program from: the scan, run as root,
+// lists the program without an identifier and neither blocks nor crashes nor
+// takes long.
+TEST_F(ProcfsWorkspaceTest, HostileInfoPlistsAreScannedInBoundedTime) {
+    const std::vector<std::pair<std::string, std::string>> plists{
+        {"Deep", hostile::NestedXml(200'000)},
+        {"Deep Binary", hostile::NestedBinary(200'000)},
+        {"Keys", hostile::ManyKeysXml(400'000)},
+        {"Keys Binary", hostile::ManyKeysBinary(400'000)},
+        {"Nul", hostile::OneEntryBinary("CFBundleIdentifier", std::string("com.veldane.Lumaro\0x", 20))},
+    };
+    std::vector<std::pair<std::string, pid_t>> started;
+    for (const auto& [name, plist] : plists) {
+        const std::string bundle = MakeBundle(root, name, kSleep, {});
+        testsupport::WriteFile(bundle + "/Contents/Info.plist", plist);
+        started.emplace_back(name, Start(bundle));
+    }
+    const std::string fifo = MakeBundle(root, "Fifo", kSleep, {});
+    ASSERT_EQ(::mkfifo((fifo + "/Contents/Info.plist").c_str(), 0644), 0);
+    started.emplace_back("Fifo", Start(fifo));
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto applications = workspace.runningApplications();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(applications);
+    for (const auto& [name, pid] : started) {
+        const auto found = std::find_if(applications->begin(), applications->end(),
+                                        [pid = pid](const RunningApplication& a) { return a.processIdentifier == pid; });
+        ASSERT_NE(found, applications->end()) << name;
+        EXPECT_EQ(found->bundleIdentifier, std::nullopt) << name;
+        EXPECT_EQ(found->localizedName, name);
+    }
+    EXPECT_LT(elapsed, 500ms);
 }
 
 TEST_F(ProcfsWorkspaceTest, UnreadableProcessListGivesNoSnapshot) {

@@ -4,10 +4,13 @@
 // entries, and that nothing else on disk changed.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
+#include "../linux/PlistHostileSupport.h"
 #include "TestSupport.h"
 #include "platform/linux/PlistBundles.h"
 
@@ -407,6 +410,39 @@ TEST_F(CommandLineInstallTest, AsRootModulesNamedInTheEnvironmentAreNotLoaded) {
     EXPECT_EQ(testsupport::Lines(result.out).back(),
               "Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app.");
     EXPECT_FALSE(fs::exists(dir / "tmp/loaded-as-module"));
+}
+
+// Info.plists that another user may plant in a proposed bundle: the bundle is
+// simply not a valid viewer, in bounded time.
+TEST_F(CommandLineInstallTest, HostileInfoPlistAtThePreinstallPathIsNoViewer) {
+    Handlers({});
+    const std::vector<std::pair<std::string, std::string>> plists{
+        {"Deep", hostile::NestedXml(200'000)},
+        {"Deep Binary", hostile::NestedBinary(200'000)},
+        {"Keys", hostile::ManyKeysXml(400'000)},
+        {"Nul", hostile::OneEntryBinary("CFBundleIdentifier", std::string("com.veldane.Lumaro\0x", 20))},
+        {"Fifo", ""},
+    };
+    for (const auto& [name, plist] : plists) {
+        const std::string viewer = "/Applications/" + name + ".app";
+        const std::string info = dir / ("Applications/" + name + ".app/Contents/Info.plist");
+        if (plist.empty()) {
+            testsupport::MakeFolders(dir / ("Applications/" + name + ".app/Contents"));
+            ASSERT_EQ(::mkfifo(info.c_str(), 0644), 0);
+        } else {
+            testsupport::WriteFile(info, plist);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = Install(kPack, viewer);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << name;
+        EXPECT_EQ(result.status, 255) << name;
+        EXPECT_EQ(testsupport::Lines(result.out),
+                  (Lines{"The initial path provided in the preinstall script is " + viewer + ".",
+                         "Halvern:ERROR: The application (" + viewer + ") specified by preinstall is not Veldane "
+                         "Lumaro Next.",
+                         kTrying, "No PDF handler found by the OS.", kFailure}))
+            << name << result.err;
+    }
 }
 
 }  // namespace

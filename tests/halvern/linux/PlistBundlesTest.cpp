@@ -2,9 +2,12 @@
 // may keep one, and every way one can be broken.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 
+#include "PlistHostileSupport.h"
 #include "PlistTestSupport.h"
 #include "TestSupport.h"
 #include "platform/linux/PlistBundles.h"
@@ -98,7 +101,8 @@ TEST_F(PlistBundlesTest, OnlyStringValuesAreKept) {
               "\t<key>CFBundleVersion</key><integer>17</integer>\n"
               "\t<key>TrackName</key><array><string>2017</string></array>\n"
               "\t<key>CFBundleName</key><string>Veldane Lumaro \xE2\x80\x93 \xC3\xA9</string>\n"
-              "\t<key>Empty</key><string></string>\n"
+              "\t<key>CFBundleDisplayName</key><string></string>\n"
+              "\t<key>Other</key><string>not one the system reads</string>\n"
               "</dict>\n</plist>\n");
     const auto info = bundles.infoDictionary(dir / "Mixed.app");
     ASSERT_TRUE(info);
@@ -106,7 +110,76 @@ TEST_F(PlistBundlesTest, OnlyStringValuesAreKept) {
     EXPECT_EQ(info->string("CFBundleVersion"), std::nullopt);
     EXPECT_EQ(info->string("TrackName"), std::nullopt);
     EXPECT_EQ(info->string("CFBundleName"), "Veldane Lumaro \xE2\x80\x93 \xC3\xA9");
-    EXPECT_EQ(info->string("Empty"), "");
+    EXPECT_EQ(info->string("CFBundleDisplayName"), "");
+    EXPECT_EQ(info->string("Other"), std::nullopt);
+}
+
+// What another user may plant as an Info.plist (a running application's bundle,
+// a proposed path): never a bundle, never a block, a crash or a long read.
+TEST_F(PlistBundlesTest, HostileInfoPlistsAreReadInBoundedTime) {
+    const auto plant = [&](const std::string& name, const std::string& data) {
+        WriteFile(dir / (name + "/Contents/Info.plist"), data);
+        return name;
+    };
+    WriteFile(dir / "Real.app/Contents/Info.plist", XmlPlist(kLumaro));
+    testsupport::MakeFolders(dir / "Fifo.app/Contents");
+    ASSERT_EQ(::mkfifo((dir / "Fifo.app/Contents/Info.plist").c_str(), 0644), 0);
+    testsupport::MakeFolders(dir / "LinkedPlist.app/Contents");
+    std::filesystem::create_symlink(dir / "Real.app/Contents/Info.plist", dir / "LinkedPlist.app/Contents/Info.plist");
+    testsupport::MakeFolders(dir / "LinkedContents.app");
+    std::filesystem::create_symlink(dir / "Real.app/Contents", dir / "LinkedContents.app/Contents");
+    const std::string cyclic = hostile::BinaryFile({hostile::Dictionary({{1, 2}}), hostile::Ascii("Loop"),
+                                                    hostile::Array({3}), hostile::Array({2})});
+    const std::string nulInXml = XmlPlist({{"CFBundleIdentifier", std::string("com.veldane.Lumaro\0x", 20)}});
+
+    struct Case {
+        std::string bundle;
+        std::optional<std::string> identifier;  // nullopt: no bundle
+    };
+    const std::optional<std::string> none;
+    const std::string absent = "(no identifier)";
+    const std::string lumaro = "com.veldane.Lumaro";
+    for (const Case& c : {
+             Case{"Fifo.app", none},
+             Case{"LinkedPlist.app", none},
+             Case{"LinkedContents.app", none},
+             Case{plant("Deep200000.app", hostile::NestedXml(200'000)), none},
+             Case{plant("DeepBinary200000.app", hostile::NestedBinary(200'000)), none},
+             Case{plant("DeepUnderCap.app", hostile::NestedXml(60'000)), none},
+             Case{plant("DeepBinaryUnderCap.app", hostile::NestedBinary(100'000)), none},
+             Case{plant("Deep31.app", hostile::NestedXml(31)), none},       // 33 levels with <plist>, <dict>
+             Case{plant("Deep30.app", hostile::NestedXml(30)), lumaro},     // 32 levels
+             Case{plant("DeepBinary32.app", hostile::NestedBinary(32)), none},
+             Case{plant("DeepBinary31.app", hostile::NestedBinary(31)), lumaro},
+             Case{plant("Cyclic.app", cyclic), none},
+             Case{plant("Keys400000.app", hostile::ManyKeysXml(400'000)), none},
+             Case{plant("KeysBinary400000.app", hostile::ManyKeysBinary(400'000)), none},
+             Case{plant("Keys30000.app", hostile::ManyKeysXml(30'000)), none},  // 1 MiB, too many elements
+             Case{plant("Keys8200.app", hostile::ManyKeysXml(8'200)), none},    // 16,404 elements
+             Case{plant("Keys8000.app", hostile::ManyKeysXml(8'000)), lumaro},  // 16,004
+             Case{plant("KeysBinary8200.app", hostile::ManyKeysBinary(8'200)), none},    // 16,402 references
+             Case{plant("KeysBinary8000.app", hostile::ManyKeysBinary(8'000)), lumaro},  // 16,002
+             Case{plant("LongIdentifier.app", XmlPlist({{"CFBundleIdentifier", std::string(16 * 1024 + 1, 'x')}})),
+                  absent},
+             Case{plant("SharedArrays.app", hostile::NestedBinary(30, 2)), lumaro},
+             Case{plant("NulInXml.app", nulInXml), absent},
+             Case{plant("NulInXmlReference.app", XmlPlist({{"CFBundleIdentifier", "com.veldane.Lumaro&#0;x"}})), absent},
+             Case{plant("NulInBinary.app", hostile::OneEntryBinary("CFBundleIdentifier", lumaro + '\0' + "x")), absent},
+             Case{plant("NulInKey.app", hostile::OneEntryBinary(std::string("CFBundleIdentifier\0x", 20), lumaro)),
+                  absent},
+         }) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto info = bundles.infoDictionary(dir / c.bundle);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(info ? std::optional<std::string>(info->string("CFBundleIdentifier").value_or(absent)) : none,
+                  c.identifier)
+            << c.bundle;
+        // Only the keys the system reads are kept, however many the file holds.
+        if (info) {
+            EXPECT_LE(info->strings().size(), 1u) << c.bundle;
+        }
+        EXPECT_LT(elapsed, std::chrono::milliseconds(100)) << c.bundle;
+    }
 }
 
 TEST(EnclosingAppFolder, IsTheNearestAppFolderAbove) {

@@ -29,3 +29,4 @@ inline std::string BinaryPlist(const std::map<std::string, std::string>& strings
     plist_free(root);
     return binary;
 }
+
