@@ -62,6 +62,21 @@ struct zqTextKelBreakFinderTestAccess {
         State(finder).UseRules(rules.data(), static_cast<uint32_t>(rules.size()));
     }
 
+    // Whether the finder's dictionary scan sends `run` to ICU, and whether its
+    // rule walker gives `run` up (both built first, as the first run would).
+    static bool ScanSendsToIcu(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
+    {
+        HasRuleWalker(finder);
+        return State(finder).dictionaryScan->NeedsIcu(run.size(), run.data());
+    }
+    static bool WalkerGivesUp(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
+    {
+        HasRuleWalker(finder);
+        std::vector<unsigned char> flags(run.size(), 0);
+        return !State(finder).ruleWalker->MarkBoundaries(run.size(), run.data(),
+                                                         reinterpret_cast<bool*>(flags.data()));
+    }
+
     // Makes the finder see `major` as the running ICU's major version; before
     // its first run of two or more values, when it decides on its walker.
     static void SeeIcuMajor(zqTextKelBreakFinder& finder, int major) { State(finder).runningIcuMajor = major; }

@@ -52,7 +52,7 @@ alignas(16) constexpr HighBitTables kHighBits = MakeHighBitTables();
 
 // Of values[0..63], a bit for each whose key has its bit set in the tables.
 // The keys are the values shifted down to their page and narrowed with
-// saturation (so anything above U+FFFF becomes 0xFF); the two narrowings
+// saturation (so anything above U+FFFF becomes 0xFF); the narrowings
 // interleave 128-bit lanes, which the last permutation puts back in order.
 __attribute__((target("avx2"))) uint64_t UnclearedLanes64(const uint32_t* values, const uint8_t (&checkLow)[2][16])
 {
@@ -64,6 +64,7 @@ __attribute__((target("avx2"))) uint64_t UnclearedLanes64(const uint32_t* values
 #undef ZQ_KEL_BROADCAST
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i lastKey = _mm256_set1_epi16(0xFF);
     uint64_t lanes = 0;
     for (int half = 0; half < 2; ++half) {
         const auto* at = reinterpret_cast<const __m256i*>(values + 32 * half);
@@ -71,7 +72,8 @@ __attribute__((target("avx2"))) uint64_t UnclearedLanes64(const uint32_t* values
                                                     _mm256_srli_epi32(_mm256_loadu_si256(at + 1), 8));
         const __m256i words23 = _mm256_packus_epi32(_mm256_srli_epi32(_mm256_loadu_si256(at + 2), 8),
                                                     _mm256_srli_epi32(_mm256_loadu_si256(at + 3), 8));
-        const __m256i keys = _mm256_packus_epi16(words01, words23);
+        // The narrowing to bytes saturates signed words: words are capped first.
+        const __m256i keys = _mm256_packus_epi16(_mm256_min_epu16(words01, lastKey), _mm256_min_epu16(words23, lastKey));
         const __m256i low = _mm256_and_si256(keys, nibble);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(keys, 4), nibble);
         const __m256i hit = _mm256_or_si256(
