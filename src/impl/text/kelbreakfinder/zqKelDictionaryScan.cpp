@@ -23,6 +23,8 @@ constexpr uint32_t kBlock = 64;
 constexpr uint32_t kPageShift = 8;
 constexpr uint32_t kLastCodePoint = 0x10FFFF;
 constexpr uint32_t kLastBmpPage = 0xFF;
+constexpr uint32_t kPagesPerSpan = 16;
+constexpr uint32_t kSmallBlock = 16;
 
 uint32_t Read32(const uint8_t* at)
 {
@@ -50,41 +52,6 @@ constexpr HighBitTables MakeHighBitTables()
 
 alignas(16) constexpr HighBitTables kHighBits = MakeHighBitTables();
 
-// Of values[0..63], a bit for each whose key has its bit set in the tables.
-// The keys are the values shifted down to their page and narrowed with
-// saturation (so anything above U+FFFF becomes 0xFF); the narrowings
-// interleave 128-bit lanes, which the last permutation puts back in order.
-__attribute__((target("avx2"))) uint64_t UnclearedLanes64(const uint32_t* values, const uint8_t (&checkLow)[2][16])
-{
-#define ZQ_KEL_BROADCAST(table) _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)))
-    const __m256i lowA = ZQ_KEL_BROADCAST(checkLow[0]);
-    const __m256i lowB = ZQ_KEL_BROADCAST(checkLow[1]);
-    const __m256i highA = ZQ_KEL_BROADCAST(kHighBits.half[0]);
-    const __m256i highB = ZQ_KEL_BROADCAST(kHighBits.half[1]);
-#undef ZQ_KEL_BROADCAST
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    const __m256i lastKey = _mm256_set1_epi16(0xFF);
-    uint64_t lanes = 0;
-    for (int half = 0; half < 2; ++half) {
-        const auto* at = reinterpret_cast<const __m256i*>(values + 32 * half);
-        const __m256i words01 = _mm256_packus_epi32(_mm256_srli_epi32(_mm256_loadu_si256(at), 8),
-                                                    _mm256_srli_epi32(_mm256_loadu_si256(at + 1), 8));
-        const __m256i words23 = _mm256_packus_epi32(_mm256_srli_epi32(_mm256_loadu_si256(at + 2), 8),
-                                                    _mm256_srli_epi32(_mm256_loadu_si256(at + 3), 8));
-        // The narrowing to bytes saturates signed words: words are capped first.
-        const __m256i keys = _mm256_packus_epi16(_mm256_min_epu16(words01, lastKey), _mm256_min_epu16(words23, lastKey));
-        const __m256i low = _mm256_and_si256(keys, nibble);
-        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(keys, 4), nibble);
-        const __m256i hit = _mm256_or_si256(
-            _mm256_and_si256(_mm256_shuffle_epi8(lowA, low), _mm256_shuffle_epi8(highA, high)),
-            _mm256_and_si256(_mm256_shuffle_epi8(lowB, low), _mm256_shuffle_epi8(highB, high)));
-        const __m256i clear = _mm256_cmpeq_epi8(hit, _mm256_setzero_si256());
-        const __m256i ordered = _mm256_permutevar8x32_epi32(clear, order);
-        lanes |= uint64_t{~static_cast<uint32_t>(_mm256_movemask_epi8(ordered))} << (32 * half);
-    }
-    return lanes;
-}
 #endif
 
 }  // namespace
@@ -149,13 +116,45 @@ void zqKelDictionaryScan::LearnPage(uint32_t page)
             dictionary = largest >= dictionaryStart;
         }
     } else {
-        for (uint32_t c = first; c < first + (1u << kPageShift) && !dictionary; ++c) {
-            dictionary = CategoryOf(c) >= dictionaryStart;
-        }
+        LearnSupplementaryPages(page & ~(kPagesPerSpan - 1));
+        return;
     }
     pageState[page] = dictionary ? kDictionary : kClean;
     if (!dictionary && page < kLastBmpPage) {
         checkLow[page >> 7][page & 0x0F] &= static_cast<uint8_t>(~(1u << (page >> 4 & 7)));
+    }
+}
+
+// Sixteen pages at once, from the trie's data blocks of 16 values, one index
+// lookup each; if all are clean they become the span that the lookup 32 at a
+// time clears.
+void zqKelDictionaryScan::LearnSupplementaryPages(uint32_t firstPage)
+{
+    bool allClean = true;
+    for (uint32_t page = firstPage; page < firstPage + kPagesPerSpan; ++page) {
+        bool dictionary = false;
+        const uint32_t first = page << kPageShift;
+        for (uint32_t c = first; c < first + (1u << kPageShift) && !dictionary; c += kSmallBlock) {
+            const auto point = static_cast<UChar32>(c);
+            if (point >= trie->highStart) {
+                dictionary = CategoryOf(c) >= dictionaryStart;  // one value from here to the end
+                continue;
+            }
+            const int32_t at = ucptrie_internalSmallIndex(trie, point);
+            uint32_t largest = 0;
+            for (uint32_t k = 0; k < kSmallBlock; ++k) {
+                largest = std::max<uint32_t>(largest, trie->valueWidth == UCPTRIE_VALUE_BITS_8
+                                                          ? trie->data.ptr8[at + k]
+                                                          : trie->data.ptr16[at + k]);
+            }
+            dictionary = largest >= dictionaryStart;
+        }
+        pageState[page] = dictionary ? kDictionary : kClean;
+        allClean = allClean && !dictionary;
+    }
+    if (allClean) {
+        cleanSpanFirst = firstPage << kPageShift;
+        cleanSpanLength = kPagesPerSpan << kPageShift;
     }
 }
 
@@ -171,13 +170,95 @@ bool zqKelDictionaryScan::ValueNeedsIcu(uint32_t value)
     return pageState[page] == kDictionary && CategoryOf(value) >= dictionaryStart;
 }
 
+#ifdef ZQ_KEL_HAVE_AVX2_SCAN
+// Blocks of 64 values: a block that stays on page 0 is clear at once (page 0
+// is always learnt first); the others go through the tables, 32 values at a
+// time. The keys are the values shifted down to their page and narrowed with
+// saturation (so anything above U+FFFF becomes 0xFF, but for values in the
+// clean span, which get key 0); the narrowings interleave 128-bit lanes,
+// which the last permutation puts back in order. Values whose key has its
+// bit set are looked at one by one, which may learn pages: the tables are
+// read again after.
+template <bool kSpan>
+__attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(const uint32_t* values,
+                                                                            unsigned long blocks)
+{
+#define ZQ_KEL_BROADCAST(table) _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)))
+    __m256i lowA = ZQ_KEL_BROADCAST(checkLow[0]);
+    __m256i lowB = ZQ_KEL_BROADCAST(checkLow[1]);
+    const __m256i highA = ZQ_KEL_BROADCAST(kHighBits.half[0]);
+    const __m256i highB = ZQ_KEL_BROADCAST(kHighBits.half[1]);
+#undef ZQ_KEL_BROADCAST
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i lastKey = _mm256_set1_epi16(0xFF);
+    const __m256i abovePageZero = _mm256_set1_epi32(~0xFF);
+    const __m256i bias = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    __m256i spanFirst = _mm256_set1_epi32(static_cast<int>(cleanSpanFirst));
+    __m256i spanLimit = _mm256_set1_epi32(static_cast<int>(cleanSpanLength ^ 0x80000000u));
+    const bool pageZeroClean = pageState[0] == kClean;
+
+    for (unsigned long block = 0; block < blocks; ++block) {
+        const auto* at = reinterpret_cast<const __m256i*>(values + kBlock * block);
+        __m256i v[8];
+        __m256i allBits = _mm256_setzero_si256();
+        for (int k = 0; k < 8; ++k) {
+            v[k] = _mm256_loadu_si256(at + k);
+            allBits = _mm256_or_si256(allBits, v[k]);
+        }
+        if (_mm256_testz_si256(allBits, abovePageZero) && pageZeroClean) {
+            continue;
+        }
+        __m256i key[8];
+        for (int k = 0; k < 8; ++k) {
+            key[k] = _mm256_srli_epi32(v[k], 8);
+            if constexpr (kSpan) {
+                const __m256i inSpan =
+                    _mm256_cmpgt_epi32(spanLimit, _mm256_xor_si256(_mm256_sub_epi32(v[k], spanFirst), bias));
+                key[k] = _mm256_andnot_si256(inSpan, key[k]);
+            }
+        }
+        uint64_t lanes = 0;
+        for (int half = 0; half < 2; ++half) {
+            const __m256i* k = key + 4 * half;
+            const __m256i words01 = _mm256_min_epu16(_mm256_packus_epi32(k[0], k[1]), lastKey);
+            const __m256i words23 = _mm256_min_epu16(_mm256_packus_epi32(k[2], k[3]), lastKey);
+            // The narrowing to bytes saturates signed words: hence the caps.
+            const __m256i keys = _mm256_packus_epi16(words01, words23);
+            const __m256i low = _mm256_and_si256(keys, nibble);
+            const __m256i high = _mm256_and_si256(_mm256_srli_epi16(keys, 4), nibble);
+            const __m256i hit = _mm256_or_si256(
+                _mm256_and_si256(_mm256_shuffle_epi8(lowA, low), _mm256_shuffle_epi8(highA, high)),
+                _mm256_and_si256(_mm256_shuffle_epi8(lowB, low), _mm256_shuffle_epi8(highB, high)));
+            const __m256i clear = _mm256_cmpeq_epi8(hit, _mm256_setzero_si256());
+            const __m256i ordered = _mm256_permutevar8x32_epi32(clear, order);
+            lanes |= uint64_t{~static_cast<uint32_t>(_mm256_movemask_epi8(ordered))} << (32 * half);
+        }
+        if (lanes == 0) {
+            continue;
+        }
+        for (; lanes != 0; lanes &= lanes - 1) {
+            if (ValueNeedsIcu(values[kBlock * block + std::countr_zero(lanes)])) {
+                return true;
+            }
+        }
+        lowA = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(checkLow[0])));
+        lowB = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(checkLow[1])));
+        if (kSpan) {
+            spanFirst = _mm256_set1_epi32(static_cast<int>(cleanSpanFirst));
+            spanLimit = _mm256_set1_epi32(static_cast<int>(cleanSpanLength ^ 0x80000000u));
+        } else if (cleanSpanLength != 0) {
+            // A span learnt: the rest with it.
+            const unsigned long done = block + 1;
+            return BlocksNeedIcuAvx2<true>(values + kBlock * done, blocks - done);
+        }
+    }
+    return false;
+}
+#endif
+
 uint64_t zqKelDictionaryScan::UnclearedLanes(const uint32_t* values) const
 {
-#ifdef ZQ_KEL_HAVE_AVX2_SCAN
-    if (haveAvx2) {
-        return UnclearedLanes64(values, checkLow);
-    }
-#endif
     uint64_t lanes = 0;
     for (uint32_t k = 0; k < kBlock; ++k) {
         const uint32_t value = values[k];
@@ -188,13 +269,26 @@ uint64_t zqKelDictionaryScan::UnclearedLanes(const uint32_t* values) const
     return lanes;
 }
 
-// Blocks of 64 values: a block that does not reach beyond page 0 is cleared
-// by one OR over it; the others by the page tables, leaving only the values
-// on pages not (yet) known to be clean to be looked at one by one.
+// The whole blocks of 64 values through the AVX2 lookup where the processor
+// has it; the rest, and everything elsewhere: a block that does not reach
+// beyond page 0 is cleared by one OR over it, the others by the page tables,
+// leaving only the values on pages not (yet) known to be clean to be looked
+// at one by one.
 bool zqKelDictionaryScan::NeedsIcu(unsigned long count, const uint32_t* codePoints)
 {
+    unsigned long begin = 0;
+#ifdef ZQ_KEL_HAVE_AVX2_SCAN
+    if (haveAvx2) {
+        const unsigned long blocks = count / kBlock;
+        if (cleanSpanLength != 0 ? BlocksNeedIcuAvx2<true>(codePoints, blocks)
+                                 : BlocksNeedIcuAvx2<false>(codePoints, blocks)) {
+            return true;
+        }
+        begin = blocks * kBlock;
+    }
+#endif
     const bool pageZeroClean = pageState[0] == kClean;
-    for (unsigned long begin = 0; begin < count; begin += kBlock) {
+    for (; begin < count; begin += kBlock) {
         const uint32_t* values = codePoints + begin;
         const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
         uint32_t allBits = 0;

@@ -43,14 +43,21 @@ private:
     // Whether `value` itself is left to ICU, learning its page first if need be.
     bool ValueNeedsIcu(uint32_t value);
 
-    // Finds out whether `page` holds a character of a dictionary category.
+    // Finds out whether `page` holds a character of a dictionary category
+    // (a supplementary page together with its 15 neighbours).
     void LearnPage(uint32_t page);
+    void LearnSupplementaryPages(uint32_t firstPage);
 
     // The category of a code point, from the trie.
     uint32_t CategoryOf(uint32_t codePoint) const;
 
     // Of values[0..63], a bit for each that the page tables do not clear.
     uint64_t UnclearedLanes(const uint32_t* values) const;
+
+    // NeedsIcu for values[0..64 * blocks - 1], with AVX2; kSpan: whether
+    // there is a clean span.
+    template <bool kSpan>
+    bool BlocksNeedIcuAvx2(const uint32_t* values, unsigned long blocks);
 
     UCPTrie* trie = nullptr;
     uint32_t dictionaryStart = 0;
@@ -67,6 +74,10 @@ private:
     // value must be looked at one by one. Only BMP pages learnt clean clear
     // their bit; 0xFF never does.
     alignas(16) uint8_t checkLow[2][16];
+    // Supplementary values from cleanSpanFirst on, cleanSpanLength of them,
+    // are on pages known clean, and get key 0 instead (none at first).
+    uint32_t cleanSpanFirst = 0;
+    uint32_t cleanSpanLength = 0;
 };
 
 #endif  // ZQ_KEL_DICTIONARY_SCAN_H
