@@ -69,6 +69,12 @@ struct zqTextKelBreakFinderTestAccess {
         HasRuleWalker(finder);
         return State(finder).dictionaryScan->NeedsIcu(run.size(), run.data());
     }
+    // Makes the finder's dictionary scan take its plain C++ path.
+    static void UsePlainScan(zqTextKelBreakFinder& finder)
+    {
+        HasRuleWalker(finder);
+        State(finder).dictionaryScan->haveAvx2 = false;
+    }
     static bool WalkerGivesUp(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
     {
         HasRuleWalker(finder);

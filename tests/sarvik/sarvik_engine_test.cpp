@@ -117,9 +117,13 @@ TEST(SarvikEngines, AWalkGivenUpLateLeavesNoFlagBehind)
 
 TEST(SarvikEngines, TheScanSendsToIcuExactlyTheRunsTheWalkerGivesUp)
 {
-    for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase"}) {
-        zqTextKelBreakFinder finder(name);
+    for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase", "plain C++:en"}) {
+        const bool plain = std::strncmp(name, "plain C++:", 10) == 0;
+        zqTextKelBreakFinder finder(plain ? name + 10 : name);
         ASSERT_TRUE(Access::HasRuleWalker(finder)) << name;
+        if (plain) {
+            Access::UsePlainScan(finder);
+        }
         // Every value, 64 consecutive ones to a run, and beyond U+10FFFF.
         std::vector<uint32_t> run(64);
         for (uint32_t first = 0; first < 0x110040; first += 64) {
@@ -129,13 +133,17 @@ TEST(SarvikEngines, TheScanSendsToIcuExactlyTheRunsTheWalkerGivesUp)
             ASSERT_EQ(Access::ScanSendsToIcu(finder, run), Access::WalkerGivesUp(finder, run))
                 << name << " " << Hex(run, 2);
         }
-        // One odd value at each place of a run, among plain text.
+        // One odd value at each place of a run (and of a short one), among
+        // plain text.
         for (const uint32_t odd : {0x0E01u, 0x1780u, 0xD800u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu, 0x11700u, 0x1F600u,
                                    0x65E5u, 0xAC00u, 0xFF01u}) {
             for (size_t place = 0; place < 80; ++place) {
                 std::vector<uint32_t> mixed(80, 'a');
                 mixed[7] = 0x65E5;  // not on page 0
                 mixed[place] = odd;
+                ASSERT_EQ(Access::ScanSendsToIcu(finder, mixed), Access::WalkerGivesUp(finder, mixed))
+                    << name << " " << Hex(mixed, 80);
+                mixed.resize(std::min<size_t>(place + 1, 20));
                 ASSERT_EQ(Access::ScanSendsToIcu(finder, mixed), Access::WalkerGivesUp(finder, mixed))
                     << name << " " << Hex(mixed, 80);
             }

@@ -171,7 +171,8 @@ bool zqKelDictionaryScan::ValueNeedsIcu(uint32_t value)
 }
 
 #ifdef ZQ_KEL_HAVE_AVX2_SCAN
-// Blocks of 64 values: a block that stays on page 0 is clear at once (page 0
+// Blocks of 64 values (the last one filled up with 0): a block that stays on
+// page 0 is clear at once (page 0
 // is always learnt first); the others go through the tables, 32 values at a
 // time. The keys are the values shifted down to their page and narrowed with
 // saturation (so anything above U+FFFF becomes 0xFF, but for values in the
@@ -180,8 +181,7 @@ bool zqKelDictionaryScan::ValueNeedsIcu(uint32_t value)
 // bit set are looked at one by one, which may learn pages: the tables are
 // read again after.
 template <bool kSpan>
-__attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(const uint32_t* values,
-                                                                            unsigned long blocks)
+__attribute__((target("avx2"))) bool zqKelDictionaryScan::NeedsIcuAvx2(unsigned long count, const uint32_t* values)
 {
 #define ZQ_KEL_BROADCAST(table) _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)))
     __m256i lowA = ZQ_KEL_BROADCAST(checkLow[0]);
@@ -198,13 +198,31 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(cons
     __m256i spanLimit = _mm256_set1_epi32(static_cast<int>(cleanSpanLength ^ 0x80000000u));
     const bool pageZeroClean = pageState[0] == kClean;
 
-    for (unsigned long block = 0; block < blocks; ++block) {
-        const auto* at = reinterpret_cast<const __m256i*>(values + kBlock * block);
+    const __m256i laneIndex = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (unsigned long begin = 0; begin < count; begin += kBlock) {
+        const auto* at = reinterpret_cast<const __m256i*>(values + begin);
+        const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
         __m256i v[8];
         __m256i allBits = _mm256_setzero_si256();
-        for (int k = 0; k < 8; ++k) {
-            v[k] = _mm256_loadu_si256(at + k);
-            allBits = _mm256_or_si256(allBits, v[k]);
+        if (n == kBlock) {
+            for (int k = 0; k < 8; ++k) {
+                v[k] = _mm256_loadu_si256(at + k);
+                allBits = _mm256_or_si256(allBits, v[k]);
+            }
+        } else {
+            // The last values of the run; 0 (on page 0, clear) after them.
+            const auto* from = reinterpret_cast<const int*>(values + begin);
+            const int vectors = static_cast<int>((n + 7) / 8);
+            for (int k = 0; k < 8; ++k) {
+                if (k < vectors) {
+                    const __m256i inRun =
+                        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n) - 8 * k), laneIndex);
+                    v[k] = _mm256_maskload_epi32(from + 8 * k, inRun);
+                    allBits = _mm256_or_si256(allBits, v[k]);
+                } else {
+                    v[k] = _mm256_setzero_si256();
+                }
+            }
         }
         if (_mm256_testz_si256(allBits, abovePageZero) && pageZeroClean) {
             continue;
@@ -219,7 +237,7 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(cons
             }
         }
         uint64_t lanes = 0;
-        for (int half = 0; half < 2; ++half) {
+        for (int half = 0; half < (n > kBlock / 2 ? 2 : 1); ++half) {
             const __m256i* k = key + 4 * half;
             const __m256i words01 = _mm256_min_epu16(_mm256_packus_epi32(k[0], k[1]), lastKey);
             const __m256i words23 = _mm256_min_epu16(_mm256_packus_epi32(k[2], k[3]), lastKey);
@@ -234,11 +252,12 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(cons
             const __m256i ordered = _mm256_permutevar8x32_epi32(clear, order);
             lanes |= uint64_t{~static_cast<uint32_t>(_mm256_movemask_epi8(ordered))} << (32 * half);
         }
+        lanes &= n == kBlock ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
         if (lanes == 0) {
             continue;
         }
         for (; lanes != 0; lanes &= lanes - 1) {
-            if (ValueNeedsIcu(values[kBlock * block + std::countr_zero(lanes)])) {
+            if (ValueNeedsIcu(values[begin + std::countr_zero(lanes)])) {
                 return true;
             }
         }
@@ -247,10 +266,9 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::BlocksNeedIcuAvx2(cons
         if (kSpan) {
             spanFirst = _mm256_set1_epi32(static_cast<int>(cleanSpanFirst));
             spanLimit = _mm256_set1_epi32(static_cast<int>(cleanSpanLength ^ 0x80000000u));
-        } else if (cleanSpanLength != 0) {
+        } else if (cleanSpanLength != 0 && n == kBlock) {
             // A span learnt: the rest with it.
-            const unsigned long done = block + 1;
-            return BlocksNeedIcuAvx2<true>(values + kBlock * done, blocks - done);
+            return NeedsIcuAvx2<true>(count - begin - kBlock, values + begin + kBlock);
         }
     }
     return false;
@@ -269,26 +287,37 @@ uint64_t zqKelDictionaryScan::UnclearedLanes(const uint32_t* values) const
     return lanes;
 }
 
-// The whole blocks of 64 values through the AVX2 lookup where the processor
-// has it; the rest, and everything elsewhere: a block that does not reach
+// Through the AVX2 lookup where the processor has it; elsewhere, blocks of 64
+// values: a block that does not reach
 // beyond page 0 is cleared by one OR over it, the others by the page tables,
 // leaving only the values on pages not (yet) known to be clean to be looked
 // at one by one.
 bool zqKelDictionaryScan::NeedsIcu(unsigned long count, const uint32_t* codePoints)
 {
-    unsigned long begin = 0;
+    if (count < kBlock && !haveAvx2) {
+        // Short runs one value at a time, most often cleared by one OR.
+        uint32_t allBits = 0;
+        for (unsigned long k = 0; k < count; ++k) {
+            allBits |= codePoints[k];
+        }
+        if (allBits >> kPageShift == 0 && pageState[0] == kClean) {
+            return false;
+        }
+        for (unsigned long k = 0; k < count; ++k) {
+            const uint32_t value = codePoints[k];
+            if ((value > 0xFFFF || pageState[value >> kPageShift] != kClean) && ValueNeedsIcu(value)) {
+                return true;
+            }
+        }
+        return false;
+    }
 #ifdef ZQ_KEL_HAVE_AVX2_SCAN
     if (haveAvx2) {
-        const unsigned long blocks = count / kBlock;
-        if (cleanSpanLength != 0 ? BlocksNeedIcuAvx2<true>(codePoints, blocks)
-                                 : BlocksNeedIcuAvx2<false>(codePoints, blocks)) {
-            return true;
-        }
-        begin = blocks * kBlock;
+        return cleanSpanLength != 0 ? NeedsIcuAvx2<true>(count, codePoints) : NeedsIcuAvx2<false>(count, codePoints);
     }
 #endif
     const bool pageZeroClean = pageState[0] == kClean;
-    for (; begin < count; begin += kBlock) {
+    for (unsigned long begin = 0; begin < count; begin += kBlock) {
         const uint32_t* values = codePoints + begin;
         const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
         uint32_t allBits = 0;

@@ -38,6 +38,9 @@ public:
     size_t RetainedBytes() const;
 
 private:
+    // Lets tests take the plain C++ path on any processor.
+    friend struct zqTextKelBreakFinderTestAccess;
+
     zqKelDictionaryScan() = default;
 
     // Whether `value` itself is left to ICU, learning its page first if need be.
@@ -54,10 +57,9 @@ private:
     // Of values[0..63], a bit for each that the page tables do not clear.
     uint64_t UnclearedLanes(const uint32_t* values) const;
 
-    // NeedsIcu for values[0..64 * blocks - 1], with AVX2; kSpan: whether
-    // there is a clean span.
+    // NeedsIcu with AVX2; kSpan: whether there is a clean span.
     template <bool kSpan>
-    bool BlocksNeedIcuAvx2(const uint32_t* values, unsigned long blocks);
+    bool NeedsIcuAvx2(unsigned long count, const uint32_t* values);
 
     UCPTrie* trie = nullptr;
     uint32_t dictionaryStart = 0;

@@ -85,8 +85,9 @@ private:
     // The conversion and walk for runs whose UTF-16 offsets are not their
     // input positions, into the text that `open` holds open; `units` has
     // room for two units per value (and some slack) and holds the first
-    // `plainCount` values (all at most U+FFFF) already; `position`, as much
-    // room, receives the input position of each offset.
+    // `plainCount` values (all at most U+FFFF) already; `position`, room for
+    // two per value after those and the slack, receives the input position
+    // of each offset from `plainCount` on.
     template <typename Position>
     void MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer& open, unsigned long count,
                         const uint32_t* codePoints, unsigned long plainCount, char16_t* units, bool* breakFlags,
@@ -109,17 +110,40 @@ private:
     icu::UnicodeString workTexts[2];
     unsigned textInUse = 0;
 
+    // Storage that grows as needed, left uninitialised.
+    template <typename T>
+    struct Buffer {
+        T* Reserve(size_t count)
+        {
+            if (capacity < count) {
+                data.reset(new T[count]);
+                capacity = count;
+            }
+            return data.get();
+        }
+        void Release()
+        {
+            data.reset();
+            capacity = 0;
+        }
+        size_t Bytes() const { return capacity * sizeof(T); }
+
+        std::unique_ptr<T[]> data;
+        size_t capacity = 0;
+    };
+
     // For runs with supplementary characters or values above U+10FFFF: the
-    // input position of each UTF-16 offset of the text (64-bit positions only
-    // for runs of 2^31 values or more).
-    std::vector<uint32_t> positionAt32;
-    std::vector<unsigned long> positionAt64;
+    // input position of each UTF-16 offset of the text from the first block
+    // that holds one (64-bit positions only for runs of 2^31 values or more).
+    Buffer<uint32_t> positionAt32;
+    Buffer<unsigned long> positionAt64;
 
     // Whether the processor can take the four-at-a-time conversion.
     bool haveSsse3 = false;
 
-    // The major version of the ICU running (tests may set another before the
-    // first run, to see the version gate close).
+    // The major version of the ICU running, read on the first run of two or
+    // more values (0 until then; tests may set another before, to see the
+    // version gate close).
     int runningIcuMajor = 0;
 
     // The fast engine, which answers from the iterator's own compiled rules

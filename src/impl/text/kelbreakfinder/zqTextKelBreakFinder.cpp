@@ -89,12 +89,12 @@ constexpr ExpandTables MakeExpandTables()
 constexpr ExpandTables kExpandTables = MakeExpandTables();
 
 // Converts codePoints[begin..end) (end - begin a multiple of 4) to units at
-// `length` and records positions; returns the new length. Writes up to
-// kSlack entries past it.
+// `length` and records positions (the one of offset u at position[u - base]);
+// returns the new length. Writes up to kSlack entries past it.
 __attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t* codePoints,
                                                                  unsigned long begin, unsigned long end,
                                                                  char16_t* units, uint32_t* position,
-                                                                 unsigned long length)
+                                                                 unsigned long base, unsigned long length)
 {
     const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
     const __m128i validLimit = _mm_set1_epi32(static_cast<int>(0x110000u ^ 0x80000000u));
@@ -121,17 +121,21 @@ __attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t*
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(kExpandTables.unitShuffle[index]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(units + length), _mm_shuffle_epi8(word, unitShuffle));
 
-        const __m128i base = _mm_set1_epi32(static_cast<int>(i));
+        const __m128i first = _mm_set1_epi32(static_cast<int>(i));
         const auto* lanes = reinterpret_cast<const __m128i*>(kExpandTables.laneOfUnit[index]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length),
-                         _mm_add_epi32(base, _mm_loadu_si128(lanes)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length + 4),
-                         _mm_add_epi32(base, _mm_loadu_si128(lanes + 1)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + (length - base)),
+                         _mm_add_epi32(first, _mm_loadu_si128(lanes)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + (length - base) + 4),
+                         _mm_add_epi32(first, _mm_loadu_si128(lanes + 1)));
         length += kExpandTables.unitCount[index];
     }
     return length;
 }
 #endif
+
+// Runs from this many values on are scanned for what only ICU answers before
+// they are walked.
+constexpr unsigned long kScanFrom = 32;
 
 // Which ICU versions the rule walker has been checked against: its walk
 // replays the order of the checks in that version's RuleBasedBreakIterator
@@ -265,9 +269,6 @@ zqKelFinderLocale::zqKelFinderLocale(const char* name)
 #ifdef ZQ_KEL_HAVE_SSSE3_PATH
     haveSsse3 = __builtin_cpu_supports("ssse3");
 #endif
-    UVersionInfo version;
-    u_getVersion(version);
-    runningIcuMajor = version[0];
 }
 
 zqKelFinderLocale::~zqKelFinderLocale() = default;
@@ -291,8 +292,11 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
     if (!ruleWalkerTried) {
         PrepareRuleWalker(iterator);
     }
-    // The scan sends what the walker would give up on straight to ICU.
-    if (ruleWalker != nullptr && (dictionaryScan == nullptr || !dictionaryScan->NeedsIcu(count, codePoints)) &&
+    // The scan sends what the walker would give up on straight to ICU; a
+    // short run is walked first, as a wasted walk there costs less than the
+    // scan would on every run.
+    if (ruleWalker != nullptr &&
+        (count < kScanFrom || dictionaryScan == nullptr || !dictionaryScan->NeedsIcu(count, codePoints)) &&
         ruleWalker->MarkBoundaries(count, codePoints, breakFlags)) {
         lastEngine = Engine::Rules;
         return;
@@ -312,7 +316,7 @@ void zqKelFinderLocale::Release(icu::BreakIterator& iterator)
 size_t zqKelFinderLocale::WorkBufferBytes() const
 {
     static const int32_t kInlineUnits = icu::UnicodeString().getCapacity();
-    size_t bytes = positionAt32.capacity() * sizeof(uint32_t) + positionAt64.capacity() * sizeof(unsigned long);
+    size_t bytes = positionAt32.Bytes() + positionAt64.Bytes();
     for (const icu::UnicodeString& text : workTexts) {
         // A short text lives inside the string object itself.
         bytes += text.getCapacity() > kInlineUnits ? sizeof(char16_t) * text.getCapacity() : 0;
@@ -327,6 +331,11 @@ size_t zqKelFinderLocale::RetainedBytes() const
 
 void zqKelFinderLocale::PrepareRuleWalker(icu::BreakIterator& iterator)
 {
+    if (runningIcuMajor == 0) {
+        UVersionInfo version;
+        u_getVersion(version);
+        runningIcuMajor = version[0];
+    }
     if (!WalkerCheckedFor(runningIcuMajor)) {
         ruleWalkerTried = true;
         return;
@@ -365,7 +374,18 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
     // The iterator shares the buffer of the text it was given last (its
     // character iterator holds a counted reference), and a shared buffer
     // would be copied rather than reused; so the two texts take turns.
-    icu::UnicodeString& text = workTexts[textInUse ^ 1];
+    unsigned next = textInUse ^ 1;
+    const auto plainCapacity = static_cast<int32_t>(std::min<unsigned long>(count + kSlack, kMaxTextUnits));
+    if (workTexts[next].getCapacity() < plainCapacity && workTexts[textInUse].getCapacity() >= plainCapacity) {
+        // The idle text was given back (see TrimWorkText): rather than grow
+        // it again, take the iterator off the other one, which then is no
+        // longer shared.
+        workTexts[next].remove();
+        iterator.setText(workTexts[next]);
+        textInUse = next;
+        next ^= 1;
+    }
+    icu::UnicodeString& text = workTexts[next];
     text.remove();  // so that growing the buffer copies nothing
     // Whatever throws while the buffer is open (growing the position map),
     // it is closed again, empty; the iterator still refers to the other text.
@@ -401,7 +421,7 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
     if (plainCount == count) {
         open.Release(static_cast<int32_t>(count));
         iterator.setText(text);
-        textInUse ^= 1;
+        textInUse = next;
         int32_t previous = iterator.first();
         for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
             if (static_cast<uint32_t>(previous) < count) {
@@ -412,9 +432,9 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
         return;
     }
 
-    // Room for two units per value and the slack, enough for any run;
-    // counted exactly only for runs too long for that.
-    unsigned long capacity = 2 * count + kSlack;
+    // Room for two units per value from there on and the slack, enough for
+    // any run; counted exactly only for runs too long for that.
+    unsigned long capacity = plainCount + 2 * (count - plainCount) + kSlack;
     if (count > (kMaxTextUnits - kSlack) / 2) {
         unsigned long totalUnits = 0;
         for (unsigned long i = 0; i < count; ++i) {
@@ -433,17 +453,13 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
         return;
     }
     if (count < kSecondUnit) {
-        if (positionAt32.size() < capacity) {
-            positionAt32.resize(capacity);
-        }
-        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags, positionAt32.data());
+        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags,
+                       positionAt32.Reserve(capacity - plainCount));
     } else {
-        if (positionAt64.size() < capacity) {
-            positionAt64.resize(capacity);
-        }
-        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags, positionAt64.data());
+        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags,
+                       positionAt64.Reserve(capacity - plainCount));
     }
-    textInUse ^= 1;
+    textInUse = next;
 }
 
 // Supplementary characters or values above U+10FFFF: offsets and positions
@@ -466,7 +482,7 @@ void zqKelFinderLocale::MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer&
     if constexpr (sizeof(Position) == sizeof(uint32_t)) {
         if (haveSsse3) {
             const unsigned long blocksEnd = i + (count - i) / 4 * 4;
-            length = ExpandBlocksSsse3(codePoints, i, blocksEnd, units, position, length);
+            length = ExpandBlocksSsse3(codePoints, i, blocksEnd, units, position, plainCount, length);
             i = blocksEnd;
         }
     }
@@ -483,7 +499,7 @@ void zqKelFinderLocale::MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer&
         const uint32_t twoUnits = pair ? pairUnits : oneUnit;
         const Position twoPositions[2] = {static_cast<Position>(i), static_cast<Position>(i) | kSecond};
         std::memcpy(units + length, &twoUnits, sizeof twoUnits);
-        std::memcpy(position + length, twoPositions, sizeof twoPositions);
+        std::memcpy(position + (length - plainCount), twoPositions, sizeof twoPositions);
         length += valid + pair;
     }
     open.Release(static_cast<int32_t>(length));
@@ -494,8 +510,8 @@ void zqKelFinderLocale::MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer&
         const auto offset = static_cast<uint32_t>(previous);
         if (offset < plainCount) {
             breakFlags[offset] = true;
-        } else if (offset < length && (position[offset] & kSecond) == 0) {
-            breakFlags[position[offset]] = true;
+        } else if (offset < length && (position[offset - plainCount] & kSecond) == 0) {
+            breakFlags[position[offset - plainCount]] = true;
         }
         previous = current;
     }
@@ -506,8 +522,8 @@ void zqKelFinderLocale::TrimWorkText(icu::BreakIterator& iterator)
     if (WorkBufferBytes() <= kZqKelWorkBufferLimit) {
         return;
     }
-    std::vector<uint32_t>().swap(positionAt32);
-    std::vector<unsigned long>().swap(positionAt64);
+    positionAt32.Release();
+    positionAt64.Release();
     workTexts[textInUse ^ 1] = icu::UnicodeString();
     if (WorkBufferBytes() > kZqKelWorkBufferLimit) {
         ReleaseWorkText(iterator);
@@ -520,6 +536,6 @@ void zqKelFinderLocale::ReleaseWorkText(icu::BreakIterator& iterator)
     workTexts[1] = icu::UnicodeString();
     textInUse = 0;
     iterator.setText(workTexts[0]);
-    std::vector<uint32_t>().swap(positionAt32);
-    std::vector<unsigned long>().swap(positionAt64);
+    positionAt32.Release();
+    positionAt64.Release();
 }
