@@ -198,49 +198,38 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::NeedsIcuAvx2(unsigned 
     __m256i spanLimit = _mm256_set1_epi32(static_cast<int>(cleanSpanLength ^ 0x80000000u));
     const bool pageZeroClean = pageState[0] == kClean;
 
-    const __m256i laneIndex = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     for (unsigned long begin = 0; begin < count; begin += kBlock) {
-        const auto* at = reinterpret_cast<const __m256i*>(values + begin);
         const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
-        __m256i v[8];
-        __m256i allBits = _mm256_setzero_si256();
-        if (n == kBlock) {
-            for (int k = 0; k < 8; ++k) {
-                v[k] = _mm256_loadu_si256(at + k);
-                allBits = _mm256_or_si256(allBits, v[k]);
-            }
-        } else {
-            // The last values of the run; 0 (on page 0, clear) after them.
-            const auto* from = reinterpret_cast<const int*>(values + begin);
-            const int vectors = static_cast<int>((n + 7) / 8);
-            for (int k = 0; k < 8; ++k) {
-                if (k < vectors) {
-                    const __m256i inRun =
-                        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n) - 8 * k), laneIndex);
-                    v[k] = _mm256_maskload_epi32(from + 8 * k, inRun);
-                    allBits = _mm256_or_si256(allBits, v[k]);
-                } else {
-                    v[k] = _mm256_setzero_si256();
-                }
-            }
+        const uint32_t* from = values + begin;
+        alignas(32) uint32_t tail[kBlock];
+        if (n < kBlock) {
+            // The last values of the run, then 0 (on page 0, clear).
+            std::memset(tail, 0, sizeof tail);
+            std::memcpy(tail, from, n * sizeof(uint32_t));
+            from = tail;
+        }
+        const auto* at = reinterpret_cast<const __m256i*>(from);
+        __m256i allBits = _mm256_loadu_si256(at);
+        for (int k = 1; k < 8; ++k) {
+            allBits = _mm256_or_si256(allBits, _mm256_loadu_si256(at + k));
         }
         if (_mm256_testz_si256(allBits, abovePageZero) && pageZeroClean) {
             continue;
         }
-        __m256i key[8];
-        for (int k = 0; k < 8; ++k) {
-            key[k] = _mm256_srli_epi32(v[k], 8);
-            if constexpr (kSpan) {
-                const __m256i inSpan =
-                    _mm256_cmpgt_epi32(spanLimit, _mm256_xor_si256(_mm256_sub_epi32(v[k], spanFirst), bias));
-                key[k] = _mm256_andnot_si256(inSpan, key[k]);
+        const auto key = [&](int k) __attribute__((always_inline, target("avx2"))) {
+            const __m256i value = _mm256_loadu_si256(at + k);
+            const __m256i page = _mm256_srli_epi32(value, 8);
+            if constexpr (!kSpan) {
+                return page;
             }
-        }
+            const __m256i inSpan =
+                _mm256_cmpgt_epi32(spanLimit, _mm256_xor_si256(_mm256_sub_epi32(value, spanFirst), bias));
+            return _mm256_andnot_si256(inSpan, page);
+        };
         uint64_t lanes = 0;
         for (int half = 0; half < (n > kBlock / 2 ? 2 : 1); ++half) {
-            const __m256i* k = key + 4 * half;
-            const __m256i words01 = _mm256_min_epu16(_mm256_packus_epi32(k[0], k[1]), lastKey);
-            const __m256i words23 = _mm256_min_epu16(_mm256_packus_epi32(k[2], k[3]), lastKey);
+            const __m256i words01 = _mm256_min_epu16(_mm256_packus_epi32(key(4 * half), key(4 * half + 1)), lastKey);
+            const __m256i words23 = _mm256_min_epu16(_mm256_packus_epi32(key(4 * half + 2), key(4 * half + 3)), lastKey);
             // The narrowing to bytes saturates signed words: hence the caps.
             const __m256i keys = _mm256_packus_epi16(words01, words23);
             const __m256i low = _mm256_and_si256(keys, nibble);

@@ -37,8 +37,9 @@ public:
     void MarkBreaks(icu::BreakIterator& iterator, unsigned long count, const uint32_t* codePoints,
                     bool* breakFlags);
 
-    // Lets go of the engines and the texts before the iterator is deleted.
-    void Release(icu::BreakIterator& iterator);
+    // Lets go of the engines, which read the iterator's rule data, before
+    // the iterator is deleted.
+    void ReleaseEngines();
 
     // What it keeps of its own between calls, in bytes: this object, its
     // working buffers and the dictionary scan (the rule walker, which does

@@ -234,10 +234,11 @@ zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
 
 zqTextKelBreakFinder::~zqTextKelBreakFinder()
 {
-    // The walker reads the iterator's rule data, and the iterator refers to
-    // the working text: both are let go of before the iterator goes.
-    if (breakIterator != nullptr && locale != nullptr) {
-        static_cast<zqKelFinderLocale*>(locale)->Release(*breakIterator);
+    // The walker and the scan read the iterator's rule data: they go first.
+    // The iterator shares the working text's buffer, which the locale frees
+    // after it.
+    if (locale != nullptr) {
+        static_cast<zqKelFinderLocale*>(locale)->ReleaseEngines();
     }
     delete breakIterator;
     delete locale;
@@ -306,11 +307,10 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
     TrimWorkText(iterator);
 }
 
-void zqKelFinderLocale::Release(icu::BreakIterator& iterator)
+void zqKelFinderLocale::ReleaseEngines()
 {
     dictionaryScan.reset();
     ruleWalker.reset();
-    ReleaseWorkText(iterator);
 }
 
 size_t zqKelFinderLocale::WorkBufferBytes() const
