@@ -10,6 +10,13 @@
 //   FirstRun/<locale>        the same, with one run of 16 code points before
 //                            the delete (the finder builds its rule walker on
 //                            its first run)
+//   Odd/<value>/<where>/n    n values of the ASCII prose with one value only
+//                            ICU answers (a Thai letter, a lone surrogate, a
+//                            value above U+10FFFF) at the end or the start
+//
+// Then the memory each finder holds (bytes allocated, measured by malloc's
+// own count) after creation, after a first run of 256 values, and after a
+// run of 1,000,000 values followed by one of 16.
 //
 // After the runs a table gives each pair's times and ratio (Sarvik / ICU) and,
 // for one code point, the difference in nanoseconds. Standalone:
@@ -20,6 +27,7 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -118,10 +126,32 @@ private:
     double sarvikBest = 1e300;
 };
 
-void Break(benchmark::State& state, const Mix* mix, int count)
+// One value that only ICU answers, in a run of ASCII prose.
+struct Odd {
+    const char* name;
+    uint32_t value;
+};
+
+const Odd kOddValues[] = {{"thai", 0x0E01}, {"surrogate", 0xD800}, {"above", 0x110000}};
+const char* const kOddPlaces[] = {"end", "start"};
+const int kOddSize = 65536;
+
+std::string OddName(const Odd& odd, const char* where)
 {
-    const std::vector<uint32_t> run = Run(*mix, count);
-    std::unique_ptr<zqTextBreakFinder> finder(gEntry(mix->locale));
+    return std::string("Odd/") + odd.name + "/" + where + "/" + std::to_string(kOddSize);
+}
+
+std::vector<uint32_t> OddRun(const Odd& odd, const std::string& where, size_t count)
+{
+    std::vector<uint32_t> run = Run(kMixes[0], count);
+    run[where == "end" ? count - 1 : 0] = odd.value;
+    return run;
+}
+
+void BreakRun(benchmark::State& state, const char* locale, const std::vector<uint32_t>& run)
+{
+    const auto count = static_cast<int>(run.size());
+    std::unique_ptr<zqTextBreakFinder> finder(gEntry(locale));
     std::unique_ptr<bool[]> flags(new bool[count]);
 
     icu::UnicodeString text;
@@ -130,7 +160,7 @@ void Break(benchmark::State& state, const Mix* mix, int count)
     }
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> iterator(
-        icu::BreakIterator::createLineInstance(icu::Locale(mix->locale), status));
+        icu::BreakIterator::createLineInstance(icu::Locale(locale), status));
 
     PairTimer timer(std::max(1, 4096 / count));
     timer.Run(
@@ -148,6 +178,42 @@ void Break(benchmark::State& state, const Mix* mix, int count)
             benchmark::ClobberMemory();
         });
     state.SetItemsProcessed(state.iterations() * count);
+}
+
+void Break(benchmark::State& state, const Mix* mix, int count)
+{
+    BreakRun(state, mix->locale, Run(*mix, count));
+}
+
+void BreakOdd(benchmark::State& state, const Odd* odd, const char* where)
+{
+    BreakRun(state, "en", OddRun(*odd, where, kOddSize));
+}
+
+// What malloc has handed out and not had back, in bytes.
+size_t AllocatedBytes()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// The memory one finder holds at each stage, for a locale and a kind of text.
+void PrintMemory(const char* label, const char* locale, const std::vector<uint32_t>& longRun)
+{
+    const std::vector<uint32_t> first(longRun.begin(), longRun.begin() + 256);
+    const std::vector<uint32_t> last(longRun.end() - 16, longRun.end());
+    std::unique_ptr<bool[]> flags(new bool[longRun.size()]);
+    delete gEntry(locale);  // ICU's shared data for the locale, loaded once
+    const size_t before = AllocatedBytes();
+    zqTextBreakFinder* finder = gEntry(locale);
+    const size_t created = AllocatedBytes() - before;
+    finder->SetBreakCandidates(first.size(), first.data(), nullptr, flags.get(), false);
+    const size_t afterFirst = AllocatedBytes() - before;
+    finder->SetBreakCandidates(longRun.size(), longRun.data(), nullptr, flags.get(), false);
+    finder->SetBreakCandidates(last.size(), last.data(), nullptr, flags.get(), false);
+    const size_t afterLong = AllocatedBytes() - before;
+    delete finder;
+    std::printf("%-28s %12zu %12zu %12zu\n", label, created, afterFirst, afterLong);
 }
 
 // A run of 16 for the first-run benchmark, in the locale's script.
@@ -232,6 +298,18 @@ public:
 
     void PrintTables() const
     {
+        std::printf("\n%-10s %-6s %6s %14s %14s %8s %12s\n", "odd value", "where", "n", "raw ICU ns", "Sarvik ns",
+                    "ratio", "diff ns");
+        for (const Odd& odd : kOddValues) {
+            for (const char* where : kOddPlaces) {
+                const auto found = rows.find(OddName(odd, where));
+                if (found != rows.end()) {
+                    const Row& row = found->second;
+                    std::printf("%-10s %-6s %6d %14.1f %14.1f %8.3f %+12.1f\n", odd.name, where, kOddSize, row.icu,
+                                row.sarvik, row.sarvik / row.icu, row.sarvik - row.icu);
+                }
+            }
+        }
         std::printf("\n%-10s %6s %14s %14s %8s %12s\n", "mix", "n", "raw ICU ns", "Sarvik ns", "ratio",
                     "diff ns");
         for (const Mix& mix : kMixes) {
@@ -297,6 +375,11 @@ int main(int argc, char** argv)
             benchmark::RegisterBenchmark(name.c_str(), Break, &mix, size);
         }
     }
+    for (const Odd& odd : kOddValues) {
+        for (const char* where : kOddPlaces) {
+            benchmark::RegisterBenchmark(OddName(odd, where).c_str(), BreakOdd, &odd, where);
+        }
+    }
     for (const char* locale : kLocales) {
         const std::string name = std::string("Create/") + (*locale ? locale : "\"\"");
         benchmark::RegisterBenchmark(name.c_str(), Create, locale);
@@ -313,6 +396,15 @@ int main(int argc, char** argv)
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintTables();
+
+    std::printf("\n%-28s %12s %12s %12s\n", "memory per finder (bytes)", "created", "first 256", "1M then 16");
+    std::vector<uint32_t> thaiAtEnd = OddRun(kOddValues[0], "end", 1'000'000);
+    PrintMemory("ASCII prose (en)", "en", Run(kMixes[0], 1'000'000));
+    PrintMemory("ASCII, one Thai at end (en)", "en", thaiAtEnd);
+    std::vector<uint32_t> emojiThai = Run(kMixes[3], 1'000'000);
+    emojiThai.back() = 0x0E01;
+    PrintMemory("emoji, one Thai at end (en)", "en", emojiThai);
+    PrintMemory("Thai (th)", "th", Run(kMixes[2], 1'000'000));
     benchmark::Shutdown();
     // The plug-in stays loaded: the finders' ICU lives on in its caches.
     return 0;

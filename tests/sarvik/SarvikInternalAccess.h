@@ -1,10 +1,12 @@
 // For the tests that link the finder's sources (sarvik_internal) instead of
-// loading the plug-in: which engine answered a run, and a way to give a finder
-// other rule data than its iterator's.
+// loading the plug-in: which engine answered a run, a way to give a finder
+// other rule data than its iterator's, the ICU version its walker sees, and
+// what it keeps between calls.
 
 #ifndef SARVIK_INTERNAL_ACCESS_H
 #define SARVIK_INTERNAL_ACCESS_H
 
+#include "zqKelFinderLocale.h"
 #include "zqTextKelBreakFinder.h"
 
 #include <unicode/rbbi.h>
@@ -15,12 +17,17 @@
 struct zqTextKelBreakFinderTestAccess {
     enum class Engine { None, SingleValue, Rules, Icu };
 
+    static zqKelFinderLocale& State(const zqTextKelBreakFinder& finder)
+    {
+        return *static_cast<zqKelFinderLocale*>(finder.locale);
+    }
+
     static Engine LastEngine(const zqTextKelBreakFinder& finder)
     {
-        switch (finder.lastEngine) {
-        case zqTextKelBreakFinder::Engine::SingleValue: return Engine::SingleValue;
-        case zqTextKelBreakFinder::Engine::Rules: return Engine::Rules;
-        case zqTextKelBreakFinder::Engine::Icu: return Engine::Icu;
+        switch (State(finder).lastEngine) {
+        case zqKelFinderLocale::Engine::SingleValue: return Engine::SingleValue;
+        case zqKelFinderLocale::Engine::Rules: return Engine::Rules;
+        case zqKelFinderLocale::Engine::Icu: return Engine::Icu;
         default: return Engine::None;
         }
     }
@@ -29,10 +36,10 @@ struct zqTextKelBreakFinderTestAccess {
     // run would).
     static bool HasRuleWalker(zqTextKelBreakFinder& finder)
     {
-        if (!finder.ruleWalkerTried && finder.breakIterator != nullptr) {
-            finder.PrepareRuleWalker();
+        if (!State(finder).ruleWalkerTried && finder.breakIterator != nullptr) {
+            State(finder).PrepareRuleWalker(*finder.breakIterator);
         }
-        return finder.ruleWalker != nullptr;
+        return State(finder).ruleWalker != nullptr;
     }
 
     // The compiled rules of the finder's iterator, copied; empty when it has
@@ -52,8 +59,36 @@ struct zqTextKelBreakFinderTestAccess {
     // iterator had given them.
     static void UseRules(zqTextKelBreakFinder& finder, const std::vector<uint8_t>& rules)
     {
-        finder.UseRules(rules.data(), static_cast<uint32_t>(rules.size()));
+        State(finder).UseRules(rules.data(), static_cast<uint32_t>(rules.size()));
     }
+
+    // Whether the finder's dictionary scan sends `run` to ICU, and whether its
+    // rule walker gives `run` up (both built first, as the first run would).
+    static bool ScanSendsToIcu(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
+    {
+        HasRuleWalker(finder);
+        return State(finder).dictionaryScan->NeedsIcu(run.size(), run.data());
+    }
+    // Makes the finder's dictionary scan take its plain C++ path.
+    static void UsePlainScan(zqTextKelBreakFinder& finder)
+    {
+        HasRuleWalker(finder);
+        State(finder).dictionaryScan->haveAvx2 = false;
+    }
+    static bool WalkerGivesUp(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
+    {
+        HasRuleWalker(finder);
+        std::vector<unsigned char> flags(run.size(), 0);
+        return !State(finder).ruleWalker->MarkBoundaries(run.size(), run.data(),
+                                                         reinterpret_cast<bool*>(flags.data()));
+    }
+
+    // Makes the finder see `major` as the running ICU's major version; before
+    // its first run of two or more values, when it decides on its walker.
+    static void SeeIcuMajor(zqTextKelBreakFinder& finder, int major) { State(finder).runningIcuMajor = major; }
+
+    // What the finder keeps of its own (see zqKelFinderLocale::RetainedBytes).
+    static size_t RetainedBytes(const zqTextKelBreakFinder& finder) { return State(finder).RetainedBytes(); }
 };
 
 inline const char* EngineName(zqTextKelBreakFinderTestAccess::Engine engine)

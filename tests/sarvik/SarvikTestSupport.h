@@ -7,6 +7,12 @@
 #include "zqTextBreakFinder.h"
 
 #include <dlfcn.h>
+#ifdef __SANITIZE_ADDRESS__
+// From the AddressSanitizer run time, which replaces malloc.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +140,17 @@ public:
     icu::Locale locale;
     std::unique_ptr<icu::BreakIterator> iterator;
 };
+
+// The bytes that the process has allocated and not freed.
+inline size_t AllocatedBytes()
+{
+#ifdef __SANITIZE_ADDRESS__
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
 
 inline std::string Hex(const std::vector<uint32_t>& run, size_t limit = 64)
 {

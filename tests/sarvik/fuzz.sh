@@ -16,7 +16,7 @@ command -v "$cxx" >/dev/null || { echo "fuzz.sh: no $cxx to build the fuzzer wit
 "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$src" -DSARVIK_PLUGIN_PATH='""' \
   "$here/sarvik_fuzz.cpp" "$src/zqTextBreakFinder.cpp" "$src/zqTextKelBreakFinder.cpp" \
-  "$src/zqKelRuleWalker.cpp" "$src/zqTextBreakFinderEntry.cpp" \
+  "$src/zqKelRuleWalker.cpp" "$src/zqKelDictionaryScan.cpp" "$src/zqTextBreakFinderEntry.cpp" \
   $(pkg-config --cflags --libs icu-uc) -o "$out/sarvik_fuzz"
 echo "fuzz.sh: running $out/sarvik_fuzz for $seconds s (corpus $out/corpus)"
 exec "$out/sarvik_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "$@" "$out/corpus"

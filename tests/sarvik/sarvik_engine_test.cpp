@@ -10,11 +10,39 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <random>
 
 #include <unicode/parseerr.h>
+
+// Allocations through operator new of at least this many bytes throw, once;
+// 0 means none does.
+size_t gThrowOnceAtSize = 0;
+
+void* operator new(size_t size)
+{
+    if (gThrowOnceAtSize != 0 && size >= gThrowOnceAtSize) {
+        gThrowOnceAtSize = 0;
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size != 0 ? size : 1)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void* operator new[](size_t size)
+{
+    return operator new(size);
+}
+
+#ifdef __SANITIZE_ADDRESS__
+// Blocks from this operator new are freed by the sanitizer's operator delete.
+extern "C" const char* __asan_default_options() { return "alloc_dealloc_mismatch=0"; }
+#endif
 
 using namespace sarvik_test;
 using Access = zqTextKelBreakFinderTestAccess;
@@ -94,6 +122,77 @@ TEST(SarvikEngines, AWalkGivenUpLateLeavesNoFlagBehind)
     // The same finder then walks the next run itself.
     run.resize(500);
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Rules));
+}
+
+TEST(SarvikEngines, TheScanSendsToIcuExactlyTheRunsTheWalkerGivesUp)
+{
+    for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase", "plain C++:en"}) {
+        const bool plain = std::strncmp(name, "plain C++:", 10) == 0;
+        zqTextKelBreakFinder finder(plain ? name + 10 : name);
+        ASSERT_TRUE(Access::HasRuleWalker(finder)) << name;
+        if (plain) {
+            Access::UsePlainScan(finder);
+        }
+        // Every value, 64 consecutive ones to a run, and beyond U+10FFFF.
+        std::vector<uint32_t> run(64);
+        for (uint32_t first = 0; first < 0x110040; first += 64) {
+            for (uint32_t k = 0; k < 64; ++k) {
+                run[k] = first + k;
+            }
+            ASSERT_EQ(Access::ScanSendsToIcu(finder, run), Access::WalkerGivesUp(finder, run))
+                << name << " " << Hex(run, 2);
+        }
+        // One odd value at each place of a run (and of a short one), among
+        // plain text.
+        for (const uint32_t odd : {0x0E01u, 0x1780u, 0xD800u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu, 0x11700u, 0x1F600u,
+                                   0x65E5u, 0xAC00u, 0xFF01u}) {
+            for (size_t place = 0; place < 80; ++place) {
+                std::vector<uint32_t> mixed(80, 'a');
+                mixed[7] = 0x65E5;  // not on page 0
+                mixed[place] = odd;
+                ASSERT_EQ(Access::ScanSendsToIcu(finder, mixed), Access::WalkerGivesUp(finder, mixed))
+                    << name << " " << Hex(mixed, 80);
+                mixed.resize(std::min<size_t>(place + 1, 20));
+                ASSERT_EQ(Access::ScanSendsToIcu(finder, mixed), Access::WalkerGivesUp(finder, mixed))
+                    << name << " " << Hex(mixed, 80);
+            }
+        }
+    }
+}
+
+TEST(SarvikEngines, AnIcuOtherThanTheOneCheckedGetsNoWalker)
+{
+    const std::vector<uint32_t> run = Utf32(U"Hello world, (1,234.50)% — «quoted» 😀");
+    for (const int major : {71, 73, 72}) {
+        zqTextKelBreakFinder finder("en");
+        Access::SeeIcuMajor(finder, major);
+        EXPECT_EQ(Access::HasRuleWalker(finder), major == 72) << "ICU " << major;
+        EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(major == 72 ? Engine::Rules : Engine::Icu))
+            << "ICU " << major;
+    }
+}
+
+TEST(SarvikEngines, AnAllocationThrowingInsideACallLeavesNoWrongAnswerBehind)
+{
+    // A run for ICU with supplementary characters needs a position map: its
+    // allocation throws, with the text's buffer open.
+    std::vector<uint32_t> run;
+    while (run.size() < 4000) {
+        const std::vector<uint32_t> words = Utf32(U"ไทย 😀 words ");
+        run.insert(run.end(), words.begin(), words.end());
+    }
+    zqTextKelBreakFinder finder("en");
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", Utf32(U"Hello world"))), EngineName(Engine::Rules));
+    gThrowOnceAtSize = run.size() * sizeof(uint32_t);
+    Flags flags(run.size(), 0);
+    EXPECT_THROW(finder.SetBreakCandidates(run.size(), run.data(), nullptr, reinterpret_cast<bool*>(flags.data()),
+                                           false),
+                 std::bad_alloc);
+    EXPECT_EQ(gThrowOnceAtSize, 0u) << "nothing threw";
+    gThrowOnceAtSize = 0;
+    // Whichever engine answers next, it answers as ICU does.
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Icu));
+    EXPECT_EQ(EngineName(CheckedEngine(finder, "en", Utf32(U"ไทย again"))), EngineName(Engine::Icu));
 }
 
 uint32_t Read32(const std::vector<uint8_t>& data, size_t at)

@@ -206,6 +206,29 @@ TEST_F(SarvikHost, TenMillionCodePoints)
     EXPECT_EQ(Positions(RunFinder(*finder, Utf32(U"a b"))), "{0 2}");
 }
 
+TEST_F(SarvikHost, AFinderKeepsAtMost256KiBBetweenCalls)
+{
+    // Long buffers: a run for ICU (Thai at its end) with supplementary
+    // characters, which needs a position map.
+    std::vector<uint32_t> longRun;
+    while (longRun.size() < 400'000) {
+        const std::vector<uint32_t> words = Utf32(U"Words and 😀 emoji, (1,234.5)% ");
+        longRun.insert(longRun.end(), words.begin(), words.end());
+    }
+    longRun.back() = 0x0E01;
+    const std::vector<uint32_t> first(longRun.begin(), longRun.begin() + 256);
+    const std::vector<uint32_t> last(longRun.end() - 16, longRun.end());
+    plugin.Make("en");  // ICU's shared data, loaded once for the process
+    const size_t before = AllocatedBytes();
+    auto finder = plugin.Make("en");
+    RunFinder(*finder, first);
+    RunFinder(*finder, longRun);
+    RunFinder(*finder, last);
+    const size_t kept = AllocatedBytes() - before;
+    EXPECT_LE(kept, 256u * 1024) << "bytes kept by the finder";
+    std::printf("a finder keeps %zu bytes after runs of 256, 400,000 and 16 values\n", kept);
+}
+
 TEST_F(SarvikHost, SeparateFindersOnSeparateThreads)
 {
     const std::vector<uint32_t> run = Utf32(U"Threads share nothing: 共有しない。 ภาษาไทยก็เช่นกัน 👍🏽");

@@ -28,6 +28,20 @@
 //     breakFlags[0..count-1], both owned by the host, during the call only;
 //     the plug-in keeps no pointer to either.
 //
+// THE CONCRETE CLASS
+//   The library also exports zqTextKelBreakFinder, the finder the entry point
+//   makes, with its constructor (taking the locale name) and destructor. A
+//   host may declare it itself and construct it in its own storage; its
+//   layout is fixed: derived singly and publicly from zqTextBreakFinder, and
+//   holding exactly three raw owning pointers, in this order,
+//       char* localeName; icu::Locale* locale; icu::BreakIterator* breakIterator;
+//   (so sizeof is four pointers, with the virtual table pointer).
+//
+// MEMORY
+//   Between calls a finder keeps at most 256 KiB of its own (ICU's iterator
+//   and ICU's shared data aside): a call that needed larger working buffers
+//   gives them back before it returns.
+//
 // THREADS
 //   A finder is not safe for concurrent use: calls on one finder must not
 //   overlap. Separate finders may be used on separate threads. The plug-in has
@@ -37,7 +51,9 @@
 //   Nothing is reported by result. A null, empty, unknown or malformed locale
 //   name still gives a finder (ICU picks the data it falls back to; null and ""
 //   mean ICU's default locale). Storage exhaustion raises std::bad_alloc,
-//   which passes to the host; the plug-in catches no exceptions.
+//   which passes to the host; the plug-in catches no exceptions. A finder
+//   whose call was left by an exception is as it was before that call (only
+//   flags may have been written): its next call answers as usual.
 
 #ifndef ZQ_TEXT_BREAK_FINDER_H
 #define ZQ_TEXT_BREAK_FINDER_H

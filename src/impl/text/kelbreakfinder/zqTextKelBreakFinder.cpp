@@ -1,12 +1,17 @@
 #include "zqTextKelBreakFinder.h"
 
+#include "zqKelFinderLocale.h"
+
 #include <algorithm>
+#include <cstddef>
 #include <bit>
 #include <cstring>
 #include <limits>
 
 #include <unicode/rbbi.h>
 #include <unicode/utf16.h>
+#include <unicode/uvernum.h>
+#include <unicode/uversion.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -29,10 +34,6 @@ constexpr uint32_t kSecondUnit = 0x80000000u;
 // Room left after the text's last unit: the conversion stores whole blocks
 // (up to 8 units or positions at a time) and then advances by what it meant.
 constexpr unsigned long kSlack = 8;
-
-// A working text up to this size stays allocated for the next call; a larger
-// one is given back after its call.
-constexpr int32_t kKeptTextUnits = 1 << 20;
 
 // The UTF-16 units that ICU's code-point append adds for a value: one up to
 // U+FFFF (a surrogate value adds itself), two up to U+10FFFF, none above.
@@ -88,12 +89,12 @@ constexpr ExpandTables MakeExpandTables()
 constexpr ExpandTables kExpandTables = MakeExpandTables();
 
 // Converts codePoints[begin..end) (end - begin a multiple of 4) to units at
-// `length` and records positions; returns the new length. Writes up to
-// kSlack entries past it.
+// `length` and records positions (the one of offset u at position[u - base]);
+// returns the new length. Writes up to kSlack entries past it.
 __attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t* codePoints,
                                                                  unsigned long begin, unsigned long end,
                                                                  char16_t* units, uint32_t* position,
-                                                                 unsigned long length)
+                                                                 unsigned long base, unsigned long length)
 {
     const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
     const __m128i validLimit = _mm_set1_epi32(static_cast<int>(0x110000u ^ 0x80000000u));
@@ -120,25 +121,98 @@ __attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t*
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(kExpandTables.unitShuffle[index]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(units + length), _mm_shuffle_epi8(word, unitShuffle));
 
-        const __m128i base = _mm_set1_epi32(static_cast<int>(i));
+        const __m128i first = _mm_set1_epi32(static_cast<int>(i));
         const auto* lanes = reinterpret_cast<const __m128i*>(kExpandTables.laneOfUnit[index]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length),
-                         _mm_add_epi32(base, _mm_loadu_si128(lanes)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + length + 4),
-                         _mm_add_epi32(base, _mm_loadu_si128(lanes + 1)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + (length - base)),
+                         _mm_add_epi32(first, _mm_loadu_si128(lanes)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(position + (length - base) + 4),
+                         _mm_add_epi32(first, _mm_loadu_si128(lanes + 1)));
         length += kExpandTables.unitCount[index];
     }
     return length;
 }
 #endif
 
+// Runs from this many values on are scanned for what only ICU answers before
+// they are walked.
+constexpr unsigned long kScanFrom = 32;
+
+// Which ICU versions the rule walker has been checked against: its walk
+// replays the order of the checks in that version's RuleBasedBreakIterator
+// (handleNext), which the rule data does not record. docs/sarvik.md says how
+// to check another version before adding it here.
+constexpr int kWalkerCheckedIcuMajors[] = {72};
+
+constexpr bool IsWalkerCheckedMajor(int major)
+{
+    for (int checked : kWalkerCheckedIcuMajors) {
+        if (checked == major) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Built against another ICU, the walker is never used (and the run-time
+// check below never passes either).
+constexpr bool kBuiltForCheckedIcu = IsWalkerCheckedMajor(U_ICU_VERSION_MAJOR_NUM);
+
 }  // namespace
 
-// The delegation makes the object complete before the body runs, so if an
-// allocation in the body throws, the destructor frees what was already set.
+// Keeps a UnicodeString's buffer open (getBuffer) until Release; if the
+// scope is left by an exception first, closes it, empty, so that the string
+// is usable again.
+class zqKelFinderLocale::OpenBuffer {
+public:
+    explicit OpenBuffer(icu::UnicodeString& text) : text(text) {}
+    ~OpenBuffer()
+    {
+        if (open) {
+            text.releaseBuffer(0);
+        }
+    }
+    OpenBuffer(const OpenBuffer&) = delete;
+    OpenBuffer& operator=(const OpenBuffer&) = delete;
+
+    // Room for `capacity` units, keeping the string's contents; null when
+    // ICU has no memory for it.
+    char16_t* Open(int32_t capacity)
+    {
+        char16_t* units = text.getBuffer(capacity);
+        open = units != nullptr;
+        return units;
+    }
+
+    // Closes the buffer, if open, with its first `length` units as the string.
+    void Release(int32_t length)
+    {
+        if (open) {
+            text.releaseBuffer(length);
+            open = false;
+        }
+    }
+
+    icu::UnicodeString& Text() { return text; }
+
+private:
+    icu::UnicodeString& text;
+    bool open = false;
+};
+
+// Only the name's copy may throw (ICU's allocator answers null instead), and
+// it comes first, so a failed construction leaves nothing behind.
 zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
-    : zqTextKelBreakFinder()
+    : localeName(nullptr), locale(nullptr), breakIterator(nullptr)
 {
+    // The layout a host may declare and construct in its own storage.
+    static_assert(sizeof(zqTextKelBreakFinder) == 4 * sizeof(void*), "vptr and three pointers");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    static_assert(offsetof(zqTextKelBreakFinder, localeName) == 1 * sizeof(void*), "localeName after the vptr");
+    static_assert(offsetof(zqTextKelBreakFinder, locale) == 2 * sizeof(void*), "then locale");
+    static_assert(offsetof(zqTextKelBreakFinder, breakIterator) == 3 * sizeof(void*), "then breakIterator");
+#pragma GCC diagnostic pop
+
     if (name == nullptr) {
         name = "";
     }
@@ -148,11 +222,7 @@ zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
 
     // A non-empty name goes in as the language argument, which ICU parses as a
     // complete identifier; all-null arguments give ICU's default locale.
-    locale = new icu::Locale(length != 0 ? localeName : nullptr, nullptr, nullptr, nullptr);
-
-#ifdef ZQ_KEL_HAVE_SSSE3_PATH
-    haveSsse3 = __builtin_cpu_supports("ssse3");
-#endif
+    locale = new zqKelFinderLocale(length != 0 ? localeName : nullptr);
 
     // ICU's objects come from its own allocator, which answers null instead of
     // throwing; without a locale there is no iterator either.
@@ -162,12 +232,14 @@ zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
     }
 }
 
-zqTextKelBreakFinder::zqTextKelBreakFinder() = default;
-
 zqTextKelBreakFinder::~zqTextKelBreakFinder()
 {
-    // The walker reads the iterator's rule data.
-    ruleWalker.reset();
+    // The walker and the scan read the iterator's rule data: they go first.
+    // The iterator shares the working text's buffer, which the locale frees
+    // after it.
+    if (locale != nullptr) {
+        static_cast<zqKelFinderLocale*>(locale)->ReleaseEngines();
+    }
     delete breakIterator;
     delete locale;
     delete[] localeName;
@@ -187,9 +259,29 @@ void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_
     }
     std::memset(breakFlags, 0, count);
     if (breakIterator == nullptr) {
-        lastEngine = Engine::None;
         return;
     }
+    static_cast<zqKelFinderLocale*>(locale)->MarkBreaks(*breakIterator, count, codePoints, breakFlags);
+}
+
+zqKelFinderLocale::zqKelFinderLocale(const char* name)
+    : icu::Locale(name, nullptr, nullptr, nullptr)
+{
+#ifdef ZQ_KEL_HAVE_SSSE3_PATH
+    haveSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+}
+
+zqKelFinderLocale::~zqKelFinderLocale() = default;
+
+bool zqKelFinderLocale::WalkerCheckedFor(int major)
+{
+    return kBuiltForCheckedIcu && IsWalkerCheckedMajor(major);
+}
+
+void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long count, const uint32_t* codePoints,
+                                   bool* breakFlags)
+{
     if (count == 1) {
         // A text of one code point has no boundary but its start and its
         // end, whatever the rules (boundaries fall between code points), and
@@ -199,66 +291,110 @@ void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_
         return;
     }
     if (!ruleWalkerTried) {
-        PrepareRuleWalker();
+        PrepareRuleWalker(iterator);
     }
-    if (ruleWalker != nullptr && ruleWalker->MarkBoundaries(count, codePoints, breakFlags)) {
+    // The scan sends what the walker would give up on straight to ICU; a
+    // short run is walked first, as a wasted walk there costs less than the
+    // scan would on every run.
+    if (ruleWalker != nullptr &&
+        (count < kScanFrom || dictionaryScan == nullptr || !dictionaryScan->NeedsIcu(count, codePoints)) &&
+        ruleWalker->MarkBoundaries(count, codePoints, breakFlags)) {
         lastEngine = Engine::Rules;
         return;
     }
     lastEngine = Engine::Icu;
-    MarkIcuBoundaries(count, codePoints, breakFlags);
-    if (workTexts[textInUse].getCapacity() > kKeptTextUnits) {
-        ReleaseWorkText();
-    }
+    MarkIcuBoundaries(iterator, count, codePoints, breakFlags);
+    TrimWorkText(iterator);
 }
 
-void zqTextKelBreakFinder::PrepareRuleWalker()
+void zqKelFinderLocale::ReleaseEngines()
 {
-    ruleWalkerTried = true;
+    dictionaryScan.reset();
+    ruleWalker.reset();
+}
+
+size_t zqKelFinderLocale::WorkBufferBytes() const
+{
+    static const int32_t kInlineUnits = icu::UnicodeString().getCapacity();
+    size_t bytes = positionAt32.Bytes() + positionAt64.Bytes();
+    for (const icu::UnicodeString& text : workTexts) {
+        // A short text lives inside the string object itself.
+        bytes += text.getCapacity() > kInlineUnits ? sizeof(char16_t) * text.getCapacity() : 0;
+    }
+    return bytes;
+}
+
+size_t zqKelFinderLocale::RetainedBytes() const
+{
+    return sizeof *this + WorkBufferBytes() + (dictionaryScan != nullptr ? dictionaryScan->RetainedBytes() : 0);
+}
+
+void zqKelFinderLocale::PrepareRuleWalker(icu::BreakIterator& iterator)
+{
+    if (runningIcuMajor == 0) {
+        UVersionInfo version;
+        u_getVersion(version);
+        runningIcuMajor = version[0];
+    }
+    if (!WalkerCheckedFor(runningIcuMajor)) {
+        ruleWalkerTried = true;
+        return;
+    }
     // Only ICU's own class: a subclass could walk its text another way.
-    if (breakIterator->getDynamicClassID() != icu::RuleBasedBreakIterator::getStaticClassID()) {
+    if (iterator.getDynamicClassID() != icu::RuleBasedBreakIterator::getStaticClassID()) {
+        ruleWalkerTried = true;
         return;
     }
     uint32_t length = 0;
-    const uint8_t* rules = static_cast<icu::RuleBasedBreakIterator*>(breakIterator)->getBinaryRules(length);
+    const uint8_t* rules = static_cast<icu::RuleBasedBreakIterator&>(iterator).getBinaryRules(length);
     UseRules(rules, length);
 }
 
-void zqTextKelBreakFinder::UseRules(const uint8_t* rules, uint32_t length)
+// Marked as tried only once built (or refused): if building throws, the
+// next run tries again.
+void zqKelFinderLocale::UseRules(const uint8_t* rules, uint32_t length)
 {
+    std::unique_ptr<zqKelRuleWalker> walker = zqKelRuleWalker::Create(rules, length);
+    std::unique_ptr<zqKelDictionaryScan> scan;
+    if (walker != nullptr) {
+        scan = zqKelDictionaryScan::Create(rules, length);
+    }
+    ruleWalker = std::move(walker);
+    dictionaryScan = std::move(scan);
     ruleWalkerTried = true;
-    ruleWalker = zqKelRuleWalker::Create(rules, length);
 }
 
 // The text is built in bulk in the string's own buffer instead of one append
 // per code point; the result is the same UTF-16 text. The iterator then walks
 // it with first()/next(), and each boundary but the last is flagged at the
 // input position whose units begin there.
-void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t* codePoints,
-                                             bool* breakFlags)
+void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned long count,
+                                          const uint32_t* codePoints, bool* breakFlags)
 {
-    // Room for two units per value and the slack, enough for any run. Only
-    // the part written is ever touched.
-    unsigned long capacity = 2 * count + kSlack;
-    if (count > (kMaxTextUnits - kSlack) / 2) {
-        unsigned long totalUnits = 0;
-        for (unsigned long i = 0; i < count; ++i) {
-            totalUnits += UnitsOf(codePoints[i]);
-        }
-        if (totalUnits > kMaxTextUnits - kSlack) {
-            ReleaseWorkText();
-            return;
-        }
-        capacity = std::max(totalUnits, count) + kSlack;
-    }
     // The iterator shares the buffer of the text it was given last (its
     // character iterator holds a counted reference), and a shared buffer
     // would be copied rather than reused; so the two texts take turns.
-    icu::UnicodeString& text = workTexts[textInUse ^ 1];
+    unsigned next = textInUse ^ 1;
+    const auto plainCapacity = static_cast<int32_t>(std::min<unsigned long>(count + kSlack, kMaxTextUnits));
+    if (workTexts[next].getCapacity() < plainCapacity && workTexts[textInUse].getCapacity() >= plainCapacity) {
+        // The idle text was given back (see TrimWorkText): rather than grow
+        // it again, take the iterator off the other one, which then is no
+        // longer shared.
+        workTexts[next].remove();
+        iterator.setText(workTexts[next]);
+        textInUse = next;
+        next ^= 1;
+    }
+    icu::UnicodeString& text = workTexts[next];
     text.remove();  // so that growing the buffer copies nothing
-    char16_t* units = text.getBuffer(static_cast<int32_t>(capacity));
-    if (units == nullptr) {
-        ReleaseWorkText();
+    // Whatever throws while the buffer is open (growing the position map),
+    // it is closed again, empty; the iterator still refers to the other text.
+    OpenBuffer open(text);
+    // Room for one unit per value first, the common case; more only once a
+    // value needs it.
+    char16_t* units = count <= kMaxTextUnits - kSlack ? open.Open(static_cast<int32_t>(count + kSlack)) : nullptr;
+    if (units == nullptr && count <= kMaxTextUnits - kSlack) {
+        ReleaseWorkText(iterator);
         return;
     }
 
@@ -268,7 +404,7 @@ void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t
     // early. Everything before `plainCount` is then converted and in place.
     constexpr unsigned long kBlock = 64;
     unsigned long plainCount = 0;
-    while (plainCount < count) {
+    while (units != nullptr && plainCount < count) {
         const unsigned long n = std::min(kBlock, count - plainCount);
         const uint32_t* from = codePoints + plainCount;
         char16_t* to = units + plainCount;
@@ -283,12 +419,11 @@ void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t
         plainCount += n;
     }
     if (plainCount == count) {
-        text.releaseBuffer(static_cast<int32_t>(count));
-        breakIterator->setText(text);
-        textInUse ^= 1;
-        int32_t previous = breakIterator->first();
-        for (int32_t current = breakIterator->next(); current != icu::BreakIterator::DONE;
-             current = breakIterator->next()) {
+        open.Release(static_cast<int32_t>(count));
+        iterator.setText(text);
+        textInUse = next;
+        int32_t previous = iterator.first();
+        for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
             if (static_cast<uint32_t>(previous) < count) {
                 breakFlags[previous] = true;
             }
@@ -297,11 +432,34 @@ void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t
         return;
     }
 
-    if (count < kSecondUnit) {
-        MarkGeneralRun(text, count, codePoints, plainCount, units, capacity, breakFlags, positionAt32);
-    } else {
-        MarkGeneralRun(text, count, codePoints, plainCount, units, capacity, breakFlags, positionAt64);
+    // Room for two units per value from there on and the slack, enough for
+    // any run; counted exactly only for runs too long for that.
+    unsigned long capacity = plainCount + 2 * (count - plainCount) + kSlack;
+    if (count > (kMaxTextUnits - kSlack) / 2) {
+        unsigned long totalUnits = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            totalUnits += UnitsOf(codePoints[i]);
+        }
+        if (totalUnits > kMaxTextUnits - kSlack) {
+            ReleaseWorkText(iterator);
+            return;
+        }
+        capacity = std::max(totalUnits, count) + kSlack;
     }
+    open.Release(static_cast<int32_t>(plainCount));
+    units = open.Open(static_cast<int32_t>(capacity));
+    if (units == nullptr) {
+        ReleaseWorkText(iterator);
+        return;
+    }
+    if (count < kSecondUnit) {
+        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags,
+                       positionAt32.Reserve(capacity - plainCount));
+    } else {
+        MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags,
+                       positionAt64.Reserve(capacity - plainCount));
+    }
+    textInUse = next;
 }
 
 // Supplementary characters or values above U+10FFFF: offsets and positions
@@ -313,23 +471,18 @@ void zqTextKelBreakFinder::MarkIcuBoundaries(unsigned long count, const uint32_t
 // so it never takes a flag. Blocks of four go through the SSSE3 conversion
 // where the processor has it, the rest one value at a time.
 template <typename Position>
-void zqTextKelBreakFinder::MarkGeneralRun(icu::UnicodeString& text, unsigned long count,
-                                          const uint32_t* codePoints, unsigned long plainCount,
-                                          char16_t* units, unsigned long capacity, bool* breakFlags,
-                                          std::vector<Position>& positionAt)
+void zqKelFinderLocale::MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer& open, unsigned long count,
+                                       const uint32_t* codePoints, unsigned long plainCount, char16_t* units,
+                                       bool* breakFlags, Position* position)
 {
     constexpr Position kSecond = Position{1} << (8 * sizeof(Position) - 1);
-    if (positionAt.size() < capacity) {
-        positionAt.resize(capacity);
-    }
-    Position* position = positionAt.data();
     unsigned long length = plainCount;
     unsigned long i = plainCount;
 #ifdef ZQ_KEL_HAVE_SSSE3_PATH
     if constexpr (sizeof(Position) == sizeof(uint32_t)) {
         if (haveSsse3) {
             const unsigned long blocksEnd = i + (count - i) / 4 * 4;
-            length = ExpandBlocksSsse3(codePoints, i, blocksEnd, units, position, length);
+            length = ExpandBlocksSsse3(codePoints, i, blocksEnd, units, position, plainCount, length);
             i = blocksEnd;
         }
     }
@@ -346,32 +499,43 @@ void zqTextKelBreakFinder::MarkGeneralRun(icu::UnicodeString& text, unsigned lon
         const uint32_t twoUnits = pair ? pairUnits : oneUnit;
         const Position twoPositions[2] = {static_cast<Position>(i), static_cast<Position>(i) | kSecond};
         std::memcpy(units + length, &twoUnits, sizeof twoUnits);
-        std::memcpy(position + length, twoPositions, sizeof twoPositions);
+        std::memcpy(position + (length - plainCount), twoPositions, sizeof twoPositions);
         length += valid + pair;
     }
-    text.releaseBuffer(static_cast<int32_t>(length));
-    breakIterator->setText(text);
-    textInUse ^= 1;
+    open.Release(static_cast<int32_t>(length));
+    iterator.setText(open.Text());
 
-    int32_t previous = breakIterator->first();
-    for (int32_t current = breakIterator->next(); current != icu::BreakIterator::DONE;
-         current = breakIterator->next()) {
+    int32_t previous = iterator.first();
+    for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
         const auto offset = static_cast<uint32_t>(previous);
         if (offset < plainCount) {
             breakFlags[offset] = true;
-        } else if (offset < length && (position[offset] & kSecond) == 0) {
-            breakFlags[position[offset]] = true;
+        } else if (offset < length && (position[offset - plainCount] & kSecond) == 0) {
+            breakFlags[position[offset - plainCount]] = true;
         }
         previous = current;
     }
 }
 
-void zqTextKelBreakFinder::ReleaseWorkText()
+void zqKelFinderLocale::TrimWorkText(icu::BreakIterator& iterator)
+{
+    if (WorkBufferBytes() <= kZqKelWorkBufferLimit) {
+        return;
+    }
+    positionAt32.Release();
+    positionAt64.Release();
+    workTexts[textInUse ^ 1] = icu::UnicodeString();
+    if (WorkBufferBytes() > kZqKelWorkBufferLimit) {
+        ReleaseWorkText(iterator);
+    }
+}
+
+void zqKelFinderLocale::ReleaseWorkText(icu::BreakIterator& iterator)
 {
     workTexts[0] = icu::UnicodeString();
     workTexts[1] = icu::UnicodeString();
     textInUse = 0;
-    breakIterator->setText(workTexts[0]);
-    std::vector<uint32_t>().swap(positionAt32);
-    std::vector<unsigned long>().swap(positionAt64);
+    iterator.setText(workTexts[0]);
+    positionAt32.Release();
+    positionAt64.Release();
 }
