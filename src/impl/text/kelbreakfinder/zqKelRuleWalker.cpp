@@ -277,19 +277,13 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
 #if ZQ_KEL_TEST_BROKEN_LATIN == 1
         // Deliberately wrong, for tests: each value given its neighbour's
         // category.
-        const uint32_t category = ucptrie_get(walker->trie, static_cast<UChar32>(c ^ 1));
+        const uint32_t value = c ^ 1;
 #else
-        const uint32_t category = ucptrie_get(walker->trie, static_cast<UChar32>(c));
+        const uint32_t value = c;
 #endif
+        const uint32_t category = walker->eightBitTrie ? UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_8, value)
+                                                       : UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_16, value);
         walker->latinColumn[c] = static_cast<uint16_t>(2 * std::min(category, categoryCount));
-    }
-    // Rows end with the restart row and the give-up row.
-    const size_t entries = walker->restartRow / 2 + 2 * size_t{walker->stride};
-    const uint16_t* const table = walker->table.get();
-    walker->stepTable.reset(new uint16_t[2 * entries]);
-    for (size_t x = 0; x < entries; ++x) {
-        walker->stepTable[2 * x] = table[x];
-        walker->stepTable[2 * x + 1] = table[table[x] / 2 + categoryCount + kFlagsColumn];
     }
     return walker;
 }
@@ -347,7 +341,6 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
         std::memcpy(&entry, tableBytes + offset, sizeof entry);
         return entry;
     };
-    const auto* stepBytes = reinterpret_cast<const uint8_t*>(stepTable.get());
     const auto columnOf = [this, &trieCopy, limit](uint32_t c) -> size_t {
         if (c < 0x100) {
             return latinColumn[c];
@@ -381,11 +374,11 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
         if (i < count) {
             // The column's address first, apart from the chain of loads
             // through `row`, so that each step of the chain is one load.
-            const uint8_t* column = stepBytes + 2 * columnOf(codePoints[i]);
-            uint16_t entry[2];
-            std::memcpy(entry, column + 2 * row, sizeof entry);
-            row = entry[0];
-            const unsigned rowFlags = entry[1];
+            const uint8_t* column = tableBytes + columnOf(codePoints[i]);
+            uint16_t entry;
+            std::memcpy(&entry, column + row, sizeof entry);
+            row = entry;
+            const unsigned rowFlags = entryAt(row + flagsOffset);
             const bool began = (rowFlags & kRestart) != 0;
             const auto flag = static_cast<uint8_t>(rowFlags & kRestart);  // one plain store
             std::memcpy(breakFlags + i, &flag, 1);

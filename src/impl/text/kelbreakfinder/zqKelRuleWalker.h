@@ -63,10 +63,6 @@ private:
     // The byte offset of the row from which a match's first character is read.
     unsigned restartRow = 0;
 
-    // The walk's own copy of the table: for each entry of `table` (at byte
-    // offset x), at byte offset 2x, the row it leads to and that row's
-    // flags, side by side, so that both come from the same address.
-    std::unique_ptr<uint16_t[]> stepTable;
     // The column (byte offset in a row, clamped as the walk clamps
     // categories) of each value below U+0100: Latin text needs no trie.
     uint16_t latinColumn[0x100] = {};
