@@ -4,14 +4,16 @@
 // run's answer can be told apart by the engine that gave it: the rule walker
 // must carry most of them, ICU the rest, and no answer may differ.
 //
-// SARVIK_DIFF_RUNS sets the number of random runs (default 20000; ten million
-// for a release check), SARVIK_DIFF_SEED the seed (printed, to replay a
-// failure).
+// SARVIK_DIFF_RUNS sets the number of random runs (by default ten million,
+// fewer in the sanitizer build: SARVIK_DIFF_DEFAULT_RUNS), shared among one
+// thread per processor core, each with its own finders and its own share of
+// the seeds; SARVIK_DIFF_SEED sets the seed (printed, to replay a failure:
+// the same seed and number of runs give the same runs on any machine).
 //
-// Built with SARVIK_BROKEN_LOOKAHEAD (against the finder whose walker gets
-// look-ahead rules deliberately wrong), the same tests must find differences
-// (and are named SarvikBrokenLookAhead.CaughtBy*): that shows they would
-// catch such a fault.
+// Built with SARVIK_BROKEN_WALKER (against a finder whose walker is
+// deliberately wrong: look-ahead rules, or its Latin-1 category table), the same tests
+// must find differences (and are named SarvikBrokenWalker.CaughtBy*): that
+// shows they would catch such a fault.
 
 #include "SarvikInternalAccess.h"
 #include "SarvikRunMaker.h"
@@ -22,6 +24,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 using namespace sarvik_test;
 using Access = zqTextKelBreakFinderTestAccess;
@@ -108,6 +111,20 @@ public:
 
     unsigned long Answered(Access::Engine engine) const { return byEngine[static_cast<int>(engine)]; }
 
+    // Adds another comparison's counts and first differences to these.
+    void Add(const Comparison& other)
+    {
+        runs += other.runs;
+        codePoints += other.codePoints;
+        mismatches += other.mismatches;
+        for (int e = 0; e < 4; ++e) {
+            byEngine[e] += other.byEngine[e];
+        }
+        if (failures.size() < 4000) {
+            failures += other.failures;
+        }
+    }
+
     std::vector<std::unique_ptr<zqTextKelBreakFinder>> finders;
     std::vector<std::unique_ptr<IcuReference>> references;
     unsigned long runs = 0, codePoints = 0, mismatches = 0;
@@ -120,10 +137,10 @@ public:
 void Judge(const Comparison& comparison, double walkerShare)
 {
     std::printf("%s\n", comparison.Summary().c_str());
-#ifdef SARVIK_BROKEN_LOOKAHEAD
+#ifdef SARVIK_BROKEN_WALKER
     (void)walkerShare;
-    EXPECT_GT(comparison.mismatches, 0u) << "the broken look-ahead went unnoticed: " << comparison.Summary();
-    std::printf("the broken look-ahead was caught; first differences:\n%s", comparison.failures.c_str());
+    EXPECT_GT(comparison.mismatches, 0u) << "the broken walker went unnoticed: " << comparison.Summary();
+    std::printf("the broken walker was caught; first differences:\n%s", comparison.failures.c_str());
 #else
     EXPECT_EQ(comparison.mismatches, 0u) << comparison.Summary() << "\n" << comparison.failures;
     EXPECT_GE(comparison.Answered(Access::Engine::Rules), walkerShare * comparison.runs) << comparison.Summary();
@@ -131,8 +148,8 @@ void Judge(const Comparison& comparison, double walkerShare)
 #endif
 }
 
-#ifdef SARVIK_BROKEN_LOOKAHEAD
-#define SARVIK_DIFFERENTIAL SarvikBrokenLookAhead
+#ifdef SARVIK_BROKEN_WALKER
+#define SARVIK_DIFFERENTIAL SarvikBrokenWalker
 #define SARVIK_RANDOM_RUNS CaughtByRandomRuns
 #define SARVIK_TEST_FILE CaughtByTheLineBreakTestFile
 #else
@@ -143,19 +160,38 @@ void Judge(const Comparison& comparison, double walkerShare)
 
 TEST(SARVIK_DIFFERENTIAL, SARVIK_RANDOM_RUNS)
 {
-    const unsigned long runs = EnvNumber("SARVIK_DIFF_RUNS", 20000);
+    const unsigned long runs = EnvNumber("SARVIK_DIFF_RUNS", SARVIK_DIFF_DEFAULT_RUNS);
     const unsigned long seed = EnvNumber(
         "SARVIK_DIFF_SEED", static_cast<unsigned long>(std::chrono::system_clock::now().time_since_epoch().count()));
     std::printf("SARVIK_DIFF_RUNS=%lu SARVIK_DIFF_SEED=%lu\n", runs, seed);
+    // Shard s makes runs s, s + kShards, ... from seed + s, whatever the
+    // number of threads that share the shards.
+    constexpr unsigned kShards = 16;
+    const unsigned threads = std::max(1u, std::min(kShards, std::thread::hardware_concurrency()));
+    std::vector<Comparison> shards(kShards);
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (unsigned shard = t; shard < kShards; shard += threads) {
+                RunMaker maker(seed + shard);
+                for (unsigned long i = shard; i < runs; i += kShards) {
+                    shards[shard].Check(i % kLocaleCount, maker.Make(),
+                                        "seed " + std::to_string(seed) + " run " + std::to_string(i));
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
     Comparison comparison;
-    RunMaker maker(seed);
-    for (unsigned long i = 0; i < runs; ++i) {
-        comparison.Check(i % kLocaleCount, maker.Make(), "seed " + std::to_string(seed) + " run " + std::to_string(i));
+    for (const Comparison& shard : shards) {
+        comparison.Add(shard);
     }
     Judge(comparison, 0.6);
 }
 
-#ifndef SARVIK_BROKEN_LOOKAHEAD
+#ifndef SARVIK_BROKEN_WALKER
 // Text of the kinds the walker answers for, in locales whose rules declare no
 // dictionary for any of them (all but lw=phrase, which has one for CJK): no
 // run may fall back to ICU, or the speed would quietly be lost.

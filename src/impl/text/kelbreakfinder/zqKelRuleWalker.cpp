@@ -273,6 +273,18 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
     }
     walker->eightBitTrie = width == UCPTRIE_VALUE_BITS_8;
     walker->lookAheadAt.assign(std::max(lookAheadCount, 1u), 0);
+    for (uint32_t c = 0; c < 0x100; ++c) {
+#if ZQ_KEL_TEST_BROKEN_LATIN == 1
+        // Deliberately wrong, for tests: each value given its neighbour's
+        // category.
+        const uint32_t value = c ^ 1;
+#else
+        const uint32_t value = c;
+#endif
+        const uint32_t category = walker->eightBitTrie ? UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_8, value)
+                                                       : UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_16, value);
+        walker->latinColumn[c] = static_cast<uint16_t>(2 * std::min(category, categoryCount));
+    }
     return walker;
 }
 
@@ -329,14 +341,17 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
         std::memcpy(&entry, tableBytes + offset, sizeof entry);
         return entry;
     };
-    const auto categoryOf = [&trieCopy, limit](uint32_t c) -> unsigned {
+    const auto columnOf = [this, &trieCopy, limit](uint32_t c) -> size_t {
+        if (c < 0x100) {
+            return latinColumn[c];
+        }
         unsigned category;
         if (c < 0xD800) {
             category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
                                      : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
         } else if (c <= 0xFFFF) {
             if (c < 0xE000) {
-                return limit;  // a surrogate value
+                return 2 * size_t{limit};  // a surrogate value
             }
             category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
                                      : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
@@ -345,9 +360,9 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
             category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, point)
                                      : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, point);
         } else {
-            return limit;  // no code point
+            return 2 * size_t{limit};  // no code point
         }
-        return category < limit ? category : limit;
+        return 2 * size_t{category < limit ? category : limit};
     };
 
     unsigned long i = 0;         // the next character to read
@@ -359,7 +374,7 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
         if (i < count) {
             // The column's address first, apart from the chain of loads
             // through `row`, so that each step of the chain is one load.
-            const uint8_t* column = tableBytes + 2 * size_t{categoryOf(codePoints[i])};
+            const uint8_t* column = tableBytes + columnOf(codePoints[i]);
             uint16_t entry;
             std::memcpy(&entry, column + row, sizeof entry);
             row = entry;

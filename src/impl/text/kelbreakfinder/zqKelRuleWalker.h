@@ -63,6 +63,10 @@ private:
     // The byte offset of the row from which a match's first character is read.
     unsigned restartRow = 0;
 
+    // The column (byte offset in a row, clamped as the walk clamps
+    // categories) of each value below U+0100: Latin text needs no trie.
+    uint16_t latinColumn[0x100] = {};
+
     // For each look-ahead rule, the position recorded at its '/' in the
     // current run (a position after a character, so never 0); 0 when none.
     // Cleared before a run only when the last one recorded any.
