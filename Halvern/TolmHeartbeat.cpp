@@ -262,6 +262,9 @@ RunningInstanceList TolmHeartbeat::getBeatingProcesses_Mavericks(const std::opti
         if (!applications) return false;
         for (const platform::RunningApplication& application : *applications) {
             if (!Equal(application.bundleIdentifier, bundleId)) continue;
+            // The path first: it costs no read, and a bundle elsewhere that only
+            // claims the viewer's identifier then costs no Info.plist reads.
+            if (installPath && !installPathMatches(StandardizedBundlePath(application))) continue;
             if (Equal(bundleId, texts::kLumaroBundleID)) {
                 const std::optional<std::string> trackName =
                     InfoValue(platform_, application.bundlePath, texts::kTrackNameKey);
@@ -270,14 +273,8 @@ RunningInstanceList TolmHeartbeat::getBeatingProcesses_Mavericks(const std::opti
                     continue;
                 }
             }
-            if (installPath) {
-                if (installPathMatches(StandardizedBundlePath(application))) {
-                    if (!collect(application)) return false;
-                    break;
-                }
-                continue;
-            }
             if (!collect(application)) return false;
+            if (installPath) break;
         }
 
         // The primary entry.

@@ -12,8 +12,10 @@
 //   BM_ScanFreshWorkspace/hostile/N   the same with bundles that any user could
 //                          make: a FIFO, 200,000 levels, 400,000 keys, a NUL in
 //                          the identifier, and files at every limit of the
-//                          reader (16,000 elements in 1 MiB), some of these
+//                          reader (8,000 elements in 1 MiB), some of these
 //                          claiming the viewer's identifier
+//   BM_ScanFreshWorkspace/impostors/N every bundle at those limits and claiming
+//                          the viewer's identifier: the worst a user can plant
 //
 // Targets: a scan with 1,000 running processes in at most 20 ms; a first scan
 // of 100 bundles, whatever they hold, in under 50 ms.
@@ -142,15 +144,21 @@ void BM_ScanDistinctBundles(benchmark::State& state) {
     }
 }
 
+// 4,000 entries (8,000 elements) and a comment up to just below 1 MiB: as
+// large as the reader takes.
+std::string AtTheLimits(const std::string& identifier) {
+    std::string xml = hostile::ManyKeysXml(4'000);
+    xml.replace(xml.find("com.veldane.Lumaro"), 18, identifier);
+    const std::string comment = "<!--" + std::string(1024 * 1024 - xml.size() - 16, '-') + "-->";
+    return xml.insert(xml.rfind("</dict>"), comment);
+}
+
+// Every bundle as large as the reader takes and claiming the viewer's identifier.
+void PlantImpostors(int, const std::string& path) { std::ofstream(path) << AtTheLimits("com.veldane.Lumaro"); }
+
 // One of each kind in turn; the last two are as large as the reader takes.
 void PlantHostile(int b, const std::string& path) {
-    // 8,000 entries (16,000 elements) and a comment up to just below 1 MiB.
-    const auto atTheLimits = [](const std::string& identifier) {
-        std::string xml = hostile::ManyKeysXml(8'000);
-        xml.replace(xml.find("com.veldane.Lumaro"), 18, identifier);
-        const std::string comment = "<!--" + std::string(1024 * 1024 - xml.size() - 16, '-') + "-->";
-        return xml.insert(xml.rfind("</dict>"), comment);
-    };
+    const auto atTheLimits = AtTheLimits;
     switch (b % 6) {
         case 0:
             ::mkfifo(path.c_str(), 0644);
@@ -200,6 +208,7 @@ BENCHMARK(BM_Scan)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanDistinctBundles)->Arg(1000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ScanFreshWorkspace, ordinary, Fleet::Plant())->Arg(100)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ScanFreshWorkspace, hostile, PlantHostile)->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ScanFreshWorkspace, impostors, PlantImpostors)->Arg(100)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

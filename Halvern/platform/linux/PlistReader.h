@@ -17,8 +17,8 @@
 //   without being read.
 // - Before libplist sees a byte, the structure is checked without recursion: XML
 //   tags known and balanced, nested at most kMaximumPropertyListDepth (32)
-//   levels, at most kMaximumPropertyListNodes (16,384) elements; binary object
-//   references inside the file, no cycles, at most 32 levels, at most 16,384
+//   levels, at most kMaximumPropertyListNodes (8,192) elements; binary object
+//   references inside the file, no cycles, at most 32 levels, at most 8,192
 //   references. Anything else is refused. Checking a file thus costs well under
 //   a millisecond whatever it holds.
 // - Only the root dictionary's entries whose key the caller asks for and whose
@@ -46,7 +46,7 @@ inline constexpr size_t kMaximumPropertyListSize = 1024 * 1024;
 inline constexpr int kMaximumPropertyListDepth = 32;
 // The most XML elements, or binary object references, in one file: several
 // times what the largest Info.plist of an application holds.
-inline constexpr size_t kMaximumPropertyListNodes = 16 * 1024;
+inline constexpr size_t kMaximumPropertyListNodes = 8 * 1024;
 // The longest string value kept, in bytes as the file stores it.
 inline constexpr size_t kMaximumPropertyListString = 16 * 1024;
 

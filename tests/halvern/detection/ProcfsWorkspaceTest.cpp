@@ -201,7 +201,7 @@ TEST_F(ProcfsWorkspaceTest, HostileInfoPlistsAreScannedInBoundedTime) {
         EXPECT_EQ(found->bundleIdentifier, std::nullopt) << name;
         EXPECT_EQ(found->localizedName, name);
     }
-    EXPECT_LT(elapsed, 500ms);
+    EXPECT_LT(elapsed, 5s);  // a hang guard; the speed is measured in bench/
 }
 
 TEST_F(ProcfsWorkspaceTest, UnreadableProcessListGivesNoSnapshot) {

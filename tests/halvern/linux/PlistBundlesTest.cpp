@@ -155,10 +155,10 @@ TEST_F(PlistBundlesTest, HostileInfoPlistsAreReadInBoundedTime) {
              Case{plant("Keys400000.app", hostile::ManyKeysXml(400'000)), none},
              Case{plant("KeysBinary400000.app", hostile::ManyKeysBinary(400'000)), none},
              Case{plant("Keys30000.app", hostile::ManyKeysXml(30'000)), none},  // 1 MiB, too many elements
-             Case{plant("Keys8200.app", hostile::ManyKeysXml(8'200)), none},    // 16,404 elements
-             Case{plant("Keys8000.app", hostile::ManyKeysXml(8'000)), lumaro},  // 16,004
-             Case{plant("KeysBinary8200.app", hostile::ManyKeysBinary(8'200)), none},    // 16,402 references
-             Case{plant("KeysBinary8000.app", hostile::ManyKeysBinary(8'000)), lumaro},  // 16,002
+             Case{plant("Keys4100.app", hostile::ManyKeysXml(4'100)), none},    // 8,204 elements
+             Case{plant("Keys4000.app", hostile::ManyKeysXml(4'000)), lumaro},  // 8,004
+             Case{plant("KeysBinary4100.app", hostile::ManyKeysBinary(4'100)), none},    // 8,202 references
+             Case{plant("KeysBinary4000.app", hostile::ManyKeysBinary(4'000)), lumaro},  // 8,002
              Case{plant("LongIdentifier.app", XmlPlist({{"CFBundleIdentifier", std::string(16 * 1024 + 1, 'x')}})),
                   absent},
              Case{plant("SharedArrays.app", hostile::NestedBinary(30, 2)), lumaro},
@@ -178,7 +178,7 @@ TEST_F(PlistBundlesTest, HostileInfoPlistsAreReadInBoundedTime) {
         if (info) {
             EXPECT_LE(info->strings().size(), 1u) << c.bundle;
         }
-        EXPECT_LT(elapsed, std::chrono::milliseconds(100)) << c.bundle;
+        EXPECT_LT(elapsed, std::chrono::seconds(2)) << c.bundle;  // a hang guard; speed is in bench/
     }
 }
 
