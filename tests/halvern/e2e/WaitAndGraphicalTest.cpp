@@ -517,7 +517,7 @@ TEST_F(HalvernRunTest, LosingAWaylandDisplayWhileAnAlertIsOpenEndsWith255AndOneL
 
 // --- Graphical mode that cannot start -------------------------------------------------
 
-TEST_F(HalvernRunTest, ADisplayThatNeverAnswersEndsWithOneLineWithinFiveSeconds) {
+TEST_F(HalvernRunTest, ADisplayThatNeverAnswersEndsWithOneLineAfterThreeSeconds) {
     testsupport::MuteDisplay mute;
     ASSERT_TRUE(mute.ok()) << mute.failure();
     const auto started = std::chrono::steady_clock::now();
@@ -526,7 +526,9 @@ TEST_F(HalvernRunTest, ADisplayThatNeverAnswersEndsWithOneLineWithinFiveSeconds)
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     EXPECT_EQ(status, 255) << run->err();
-    EXPECT_LT(elapsed, 5.0);
+    // The program gives up after 3 seconds; the rest is the sandbox's start,
+    // which a loaded machine or a sanitizer build can stretch.
+    EXPECT_LT(elapsed, 8.0);
     EXPECT_EQ(run->out(), "Halvern:ERROR: Cannot start the graphical mode: the display did not answer within 3 seconds "
                           "(DISPLAY=" + mute.display() + ").\n");
 }
