@@ -611,11 +611,11 @@ void zqKelFinderLocale::MarkSparseRun(icu::BreakIterator& iterator, OpenBuffer& 
     for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
         const auto boundary = static_cast<unsigned long>(static_cast<uint32_t>(previous));
         previous = current;
+        if (boundary < wideOffset) [[likely]] {
+            breakFlags[boundary + shift] = true;
+            continue;
+        }
         for (;;) {
-            if (boundary < wideOffset) {
-                breakFlags[boundary + shift] = true;
-                break;
-            }
             const unsigned long wide = wideAt[w];
             if (wide == count) {
                 break;  // the end of the text
@@ -633,6 +633,10 @@ void zqKelFinderLocale::MarkSparseRun(icu::BreakIterator& iterator, OpenBuffer& 
             ++w;
             wideOffset = nextOffset + (wideAt[w] - (wide + 1));
             shift = (wide + 1) - nextOffset;
+            if (boundary < wideOffset) {
+                breakFlags[boundary + shift] = true;
+                break;
+            }
         }
     }
 }
