@@ -124,6 +124,30 @@ TEST(SarvikEngines, AWalkGivenUpLateLeavesNoFlagBehind)
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Rules));
 }
 
+TEST(SarvikEngines, FewValuesAboveFfffAmongPlainTextMapToTheirPositions)
+{
+    // Pairs and values that add no units, alone, together and in a row, at
+    // every place of a run of prose that goes to ICU (a Thai letter near or
+    // at its end), where each boundary is placed without a position map.
+    const std::vector<std::vector<uint32_t>> odds = {
+        {0x110000},          {0x1F600},          {0x110000, 0xFFFFFFFF}, {0x1F600, 0x110000},
+        {0x110000, 0x1F600}, {0x1F1E6, 0x1F1E8}, {0x1F600, 0x301},       {0x110000, 0x301},
+    };
+    zqTextKelBreakFinder finder("en");
+    for (const std::vector<uint32_t>& odd : odds) {
+        for (size_t place = 0; place <= 101; ++place) {
+            std::vector<uint32_t> run;
+            while (run.size() < 100) {
+                run.insert(run.end(), {'w', 'o', 'r', 'd', ' ', '(', '1', ')', ' '});
+            }
+            run.resize(100);
+            run.push_back(0x0E01);
+            run.insert(run.begin() + static_cast<std::ptrdiff_t>(place), odd.begin(), odd.end());
+            EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Icu));
+        }
+    }
+}
+
 TEST(SarvikEngines, TheScanSendsToIcuExactlyTheRunsTheWalkerGivesUp)
 {
     for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase", "plain C++:en"}) {

@@ -94,6 +94,13 @@ private:
                         const uint32_t* codePoints, unsigned long plainCount, char16_t* units, bool* breakFlags,
                         Position* position);
 
+    // The same for runs with few values above U+FFFF, without a position
+    // map: `wideAt` lists their positions in order, then `count`; `units`
+    // has room for all of the run's units.
+    void MarkSparseRun(icu::BreakIterator& iterator, OpenBuffer& open, unsigned long count,
+                       const uint32_t* codePoints, unsigned long plainCount, const unsigned long* wideAt,
+                       char16_t* units, bool* breakFlags);
+
     // Gives back working buffers above kZqKelWorkBufferLimit: the position
     // maps and the text the iterator does not refer to, then, if that is not
     // enough, the other text too (pointing the iterator at an empty text

@@ -133,6 +133,32 @@ __attribute__((target("ssse3"))) unsigned long ExpandBlocksSsse3(const uint32_t*
 }
 #endif
 
+// The next value from `from` on that is not a single unit (above U+FFFF),
+// or `count`: a block of 16 at a time while none is.
+unsigned long NextWideValue(const uint32_t* codePoints, unsigned long from, unsigned long count)
+{
+    constexpr unsigned long kStride = 16;
+    for (; from + kStride <= count; from += kStride) {
+        uint32_t allBits = 0;
+        for (unsigned long k = 0; k < kStride; ++k) {
+            allBits |= codePoints[from + k];
+        }
+        if (allBits > 0xFFFF) {
+            break;
+        }
+    }
+    while (from < count && codePoints[from] <= 0xFFFF) {
+        ++from;
+    }
+    return from;
+}
+
+// A run goes through the conversion without a position map when at most one
+// value in kSparseRatio (after the leading ones at most U+FFFF), and at most
+// kSparseMost values, are above U+FFFF.
+constexpr unsigned long kSparseRatio = 16;
+constexpr unsigned long kSparseMost = 64;
+
 // Runs from this many values on are scanned for what only ICU answers before
 // they are walked.
 constexpr unsigned long kScanFrom = 32;
@@ -432,19 +458,42 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
         return;
     }
 
-    // Room for two units per value from there on and the slack, enough for
-    // any run; counted exactly only for runs too long for that.
-    unsigned long capacity = plainCount + 2 * (count - plainCount) + kSlack;
-    if (count > (kMaxTextUnits - kSlack) / 2) {
-        unsigned long totalUnits = 0;
-        for (unsigned long i = 0; i < count; ++i) {
-            totalUnits += UnitsOf(codePoints[i]);
-        }
+    // Few values above U+FFFF from there on (a pair of units each, or none):
+    // converted and mapped without a position map (see MarkSparseRun), in a
+    // text of exactly their units. They are looked for only up to that limit.
+    const unsigned long sparseLimit = std::min(kSparseMost, (count - plainCount) / kSparseRatio);
+    unsigned long wideAt[kSparseMost + 2];
+    unsigned long wideCount = 0;
+    unsigned long pairs = 0;
+    for (unsigned long i = NextWideValue(codePoints, plainCount, count); i < count && wideCount <= sparseLimit;
+         i = NextWideValue(codePoints, i + 1, count)) {
+        wideAt[wideCount++] = i;
+        pairs += codePoints[i] <= 0x10FFFF;
+    }
+    const bool sparse = wideCount <= sparseLimit;
+    unsigned long capacity = 0;
+    if (sparse) {
+        const unsigned long totalUnits = count - (wideCount - pairs) + pairs;
         if (totalUnits > kMaxTextUnits - kSlack) {
             ReleaseWorkText(iterator);
             return;
         }
-        capacity = std::max(totalUnits, count) + kSlack;
+        capacity = totalUnits + kSlack;
+    } else {
+        // Room for two units per value from there on and the slack, enough
+        // for any run; counted exactly only for runs too long for that.
+        capacity = plainCount + 2 * (count - plainCount) + kSlack;
+        if (count > (kMaxTextUnits - kSlack) / 2) {
+            unsigned long totalUnits = 0;
+            for (unsigned long i = 0; i < count; ++i) {
+                totalUnits += UnitsOf(codePoints[i]);
+            }
+            if (totalUnits > kMaxTextUnits - kSlack) {
+                ReleaseWorkText(iterator);
+                return;
+            }
+            capacity = std::max(totalUnits, count) + kSlack;
+        }
     }
     open.Release(static_cast<int32_t>(plainCount));
     units = open.Open(static_cast<int32_t>(capacity));
@@ -452,7 +501,10 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
         ReleaseWorkText(iterator);
         return;
     }
-    if (count < kSecondUnit) {
+    if (sparse) {
+        wideAt[wideCount] = count;
+        MarkSparseRun(iterator, open, count, codePoints, plainCount, wideAt, units, breakFlags);
+    } else if (count < kSecondUnit) {
         MarkGeneralRun(iterator, open, count, codePoints, plainCount, units, breakFlags,
                        positionAt32.Reserve(capacity - plainCount));
     } else {
@@ -514,6 +566,78 @@ void zqKelFinderLocale::MarkGeneralRun(icu::BreakIterator& iterator, OpenBuffer&
             breakFlags[position[offset - plainCount]] = true;
         }
         previous = current;
+    }
+}
+
+// Runs with few values above U+FFFF: between two such values offsets and
+// positions advance together, so the text is copied a stretch at a time and
+// each boundary is placed from the stretch it falls in, with no map. A
+// pair's first unit takes its value's flag and its second none; a value that
+// adds no units gives its offset to the next value.
+void zqKelFinderLocale::MarkSparseRun(icu::BreakIterator& iterator, OpenBuffer& open, unsigned long count,
+                                      const uint32_t* codePoints, unsigned long plainCount,
+                                      const unsigned long* wideAt, char16_t* units, bool* breakFlags)
+{
+    unsigned long length = plainCount;
+    for (unsigned long i = plainCount, w = 0;; ++w) {
+        const unsigned long wide = wideAt[w];
+        const uint32_t* from = codePoints + i;
+        char16_t* to = units + length;
+        const unsigned long n = wide - i;
+        for (unsigned long k = 0; k < n; ++k) {
+            to[k] = static_cast<char16_t>(from[k]);
+        }
+        length += n;
+        if (wide == count) {
+            break;
+        }
+        const uint32_t value = codePoints[wide];
+        if (value <= 0x10FFFF) {
+            units[length++] = U16_LEAD(value);
+            units[length++] = U16_TRAIL(value);
+        }
+        i = wide + 1;
+    }
+    open.Release(static_cast<int32_t>(length));
+    iterator.setText(open.Text());
+
+    // Before offset `wideOffset`, where the value at `wideAt[w]` begins (the
+    // next one above U+FFFF, or the end), an offset's value is at
+    // offset + shift (in modular arithmetic: the shift may be negative).
+    unsigned long w = 0;
+    unsigned long wideOffset = wideAt[0];
+    unsigned long shift = 0;
+    int32_t previous = iterator.first();
+    for (int32_t current = iterator.next(); current != icu::BreakIterator::DONE; current = iterator.next()) {
+        const auto boundary = static_cast<unsigned long>(static_cast<uint32_t>(previous));
+        previous = current;
+        if (boundary < wideOffset) [[likely]] {
+            breakFlags[boundary + shift] = true;
+            continue;
+        }
+        for (;;) {
+            const unsigned long wide = wideAt[w];
+            if (wide == count) {
+                break;  // the end of the text
+            }
+            unsigned long nextOffset = wideOffset;
+            if (codePoints[wide] <= 0x10FFFF) {
+                if (boundary == wideOffset) {
+                    breakFlags[wide] = true;  // a pair's first unit
+                }
+                if (boundary <= wideOffset + 1) {
+                    break;
+                }
+                nextOffset += 2;
+            }
+            ++w;
+            wideOffset = nextOffset + (wideAt[w] - (wide + 1));
+            shift = (wide + 1) - nextOffset;
+            if (boundary < wideOffset) {
+                breakFlags[boundary + shift] = true;
+                break;
+            }
+        }
     }
 }
 
