@@ -1,4 +1,5 @@
 #include "zqKelDictionaryScan.h"
+#include "zqKelRuleData.h"
 
 #include <algorithm>
 #include <bit>
@@ -26,12 +27,6 @@ constexpr uint32_t kLastBmpPage = 0xFF;
 constexpr uint32_t kPagesPerSpan = 16;
 constexpr uint32_t kSmallBlock = 16;
 
-uint32_t Read32(const uint8_t* at)
-{
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 bool IsSurrogate(uint32_t value) { return value - 0xD800 < 0x800; }
 
@@ -60,14 +55,14 @@ std::unique_ptr<zqKelDictionaryScan> zqKelDictionaryScan::Create(const uint8_t* 
 {
     (void)length;  // the walker has checked the offsets against it
     UErrorCode status = U_ZERO_ERROR;
-    UCPTrie* trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + Read32(rules + kHeaderTrie),
-                                           static_cast<int32_t>(Read32(rules + kHeaderTrieLength)), nullptr, &status);
+    UCPTrie* trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + zqKelRead32(rules + kHeaderTrie),
+                                           static_cast<int32_t>(zqKelRead32(rules + kHeaderTrieLength)), nullptr, &status);
     if (U_FAILURE(status) || trie == nullptr) {
         return nullptr;
     }
     std::unique_ptr<zqKelDictionaryScan> scan(new zqKelDictionaryScan());
     scan->trie = trie;
-    scan->dictionaryStart = Read32(rules + Read32(rules + kHeaderForwardTable) + kTableDictionaryStart);
+    scan->dictionaryStart = zqKelRead32(rules + zqKelRead32(rules + kHeaderForwardTable) + kTableDictionaryStart);
 #ifdef ZQ_KEL_HAVE_AVX2_SCAN
     scan->haveAvx2 = __builtin_cpu_supports("avx2");
 #endif

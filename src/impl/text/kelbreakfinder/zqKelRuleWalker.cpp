@@ -1,4 +1,5 @@
 #include "zqKelRuleWalker.h"
+#include "zqKelRuleData.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,12 +48,6 @@ constexpr unsigned kStopState = 0;
 constexpr unsigned kStartState = 1;
 constexpr unsigned kEndOfTextCategory = 1;
 
-uint32_t Read32(const uint8_t* at)
-{
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 // The walker's table: one row of `stride` 16-bit entries per state, the
 // columns being
@@ -211,26 +206,26 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
     if (rules == nullptr || length < kHeaderSize) {
         return nullptr;
     }
-    const uint32_t totalLength = Read32(rules + kHeaderLength);
-    if (Read32(rules) != kSignature || std::memcmp(rules + 4, kFormatVersion, 4) != 0 ||
+    const uint32_t totalLength = zqKelRead32(rules + kHeaderLength);
+    if (zqKelRead32(rules) != kSignature || std::memcmp(rules + 4, kFormatVersion, 4) != 0 ||
         totalLength < kHeaderSize || totalLength > length) {
         return nullptr;
     }
-    const uint32_t categoryCount = Read32(rules + kHeaderCategoryCount);
-    const uint32_t tableOffset = Read32(rules + kHeaderForwardTable);
-    const uint32_t tableLength = Read32(rules + kHeaderForwardTableLength);
-    const uint32_t trieOffset = Read32(rules + kHeaderTrie);
-    const uint32_t trieLength = Read32(rules + kHeaderTrieLength);
+    const uint32_t categoryCount = zqKelRead32(rules + kHeaderCategoryCount);
+    const uint32_t tableOffset = zqKelRead32(rules + kHeaderForwardTable);
+    const uint32_t tableLength = zqKelRead32(rules + kHeaderForwardTableLength);
+    const uint32_t trieOffset = zqKelRead32(rules + kHeaderTrie);
+    const uint32_t trieLength = zqKelRead32(rules + kHeaderTrieLength);
     if (tableOffset > totalLength || tableLength > totalLength - tableOffset || tableLength < kTableRows ||
         trieOffset > totalLength || trieLength > totalLength - trieOffset) {
         return nullptr;
     }
     const uint8_t* stateTable = rules + tableOffset;
-    const uint32_t stateCount = Read32(stateTable + kTableStateCount);
-    const uint32_t rowLength = Read32(stateTable + kTableRowLength);
-    const uint32_t dictionaryStart = Read32(stateTable + kTableDictionaryStart);
-    const uint32_t lookAheadCount = Read32(stateTable + kTableLookAheadCount);
-    const uint32_t flags = Read32(stateTable + kTableFlags);
+    const uint32_t stateCount = zqKelRead32(stateTable + kTableStateCount);
+    const uint32_t rowLength = zqKelRead32(stateTable + kTableRowLength);
+    const uint32_t dictionaryStart = zqKelRead32(stateTable + kTableDictionaryStart);
+    const uint32_t lookAheadCount = zqKelRead32(stateTable + kTableLookAheadCount);
+    const uint32_t flags = zqKelRead32(stateTable + kTableFlags);
     const bool eightBitRows = (flags & kEightBitRows) != 0;
     const unsigned fieldSize = eightBitRows ? 1 : 2;
     // Categories 0 to 2 are ICU's own (1 is the end of text); look-ahead
