@@ -2,7 +2,15 @@
 #include "zqKelRuleData.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <cstdlib>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -81,6 +89,13 @@ constexpr unsigned kFlagsColumn = 1;  // after the give-up column
 constexpr unsigned kNumbersColumn = 2;
 constexpr unsigned kExtraColumns = 3;
 
+// Shorter runs are walked one character at a time: finding the runs costs
+// more there than it saves. So is text whose first block has more than
+// kDenseRuns runs (emoji, say, often a run of one or two characters): there
+// the walk by runs costs more per run than a character.
+constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
+constexpr int kDenseRuns = 28;
+
 struct StateInfo {
     unsigned accepting = 0;
     unsigned lookAhead = 0;
@@ -111,7 +126,8 @@ __attribute__((noinline)) unsigned TranslateRow(const Field* __restrict next, co
 // table is written.
 template <typename Field>
 bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, unsigned dictionaryStart,
-                unsigned lookAheadCount, std::unique_ptr<uint16_t[]>& table, unsigned& restartRowOffset)
+                unsigned lookAheadCount, std::unique_ptr<uint16_t[]>& table, unsigned& restartRowOffset,
+                unsigned& rowCountOut)
 {
     const unsigned stride = categoryCount + kExtraColumns;
     const unsigned rowBytes = stride * 2;
@@ -151,6 +167,7 @@ bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, 
     }
     const uint16_t giveUp = static_cast<uint16_t>(giveUpRow * rowBytes);
     restartRowOffset = restartRow * rowBytes;
+    rowCountOut = rowCount;
     table.reset(new uint16_t[static_cast<size_t>(rowCount) * stride]);
 
     // What the stop state becomes: after an accepting state, the first step
@@ -244,13 +261,13 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
     bool built;
     if (eightBitRows) {
         built = BuildTable(stateTable + kTableRows, stateCount, categoryCount, dictionaryStart, lookAheadCount,
-                           walker->table, walker->restartRow);
+                           walker->table, walker->restartRow, walker->rowCount);
     } else {
         // Copied, for aligned reading.
         std::vector<uint16_t> rows(static_cast<size_t>(stateCount) * (kRowHeaderFields + categoryCount));
         std::memcpy(rows.data(), stateTable + kTableRows, rows.size() * sizeof(uint16_t));
         built = BuildTable(rows.data(), stateCount, categoryCount, dictionaryStart, lookAheadCount,
-                           walker->table, walker->restartRow);
+                           walker->table, walker->restartRow, walker->rowCount);
     }
     if (!built) {
         return nullptr;
@@ -280,6 +297,7 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
                                                        : UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_16, value);
         walker->latinColumn[c] = static_cast<uint16_t>(2 * std::min(category, categoryCount));
     }
+    walker->BuildRunTable(rules, length);
     return walker;
 }
 
@@ -290,7 +308,23 @@ zqKelRuleWalker::~zqKelRuleWalker()
 
 bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
-    return eightBitTrie ? Walk<true>(count, codePoints, breakFlags) : Walk<false>(count, codePoints, breakFlags);
+    if (lookAheadRecorded) {
+        std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
+        lookAheadRecorded = false;
+    }
+    if (count >= kRunsFrom && mode == Mode::WideRuns) {
+        return eightBitTrie ? WalkRunsWide<true>(count, codePoints, breakFlags)
+                            : WalkRunsWide<false>(count, codePoints, breakFlags);
+    }
+    if (count >= kRunsFrom && mode == Mode::PlainRuns) {
+        return eightBitTrie ? WalkRunsPlain<true>(count, codePoints, breakFlags)
+                            : WalkRunsPlain<false>(count, codePoints, breakFlags);
+    }
+    unsigned long i = 0;
+    size_t row = restartRow;
+    const Ending ending = eightBitTrie ? Walk<true, false>(count, codePoints, breakFlags, i, row, 0)
+                                      : Walk<false, false>(count, codePoints, breakFlags, i, row, 0);
+    return ending == Ending::Answered;
 }
 
 // ICU's forward walk, as its first()/next() give it for a text without
@@ -315,8 +349,9 @@ bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePo
 // Each character read stores its flag: true when a match begins with it.
 // The last match to read a character is the one that decides (matches begin
 // in text order), and every character is read by the match it belongs to.
-template <bool kEightBitTrie>
-bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+template <bool kEightBitTrie, bool kMayHandBack>
+zqKelRuleWalker::Ending zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
+                                              unsigned long& position, size_t& rowAt, unsigned long handBackFrom)
 {
     // A copy the compiler can keep in registers: stores to the flags cannot
     // change it.
@@ -326,10 +361,6 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
     const unsigned flagsOffset = 2 * (categoryCount + kFlagsColumn);
     const unsigned numbersOffset = 2 * (categoryCount + kNumbersColumn);
     unsigned long* const lookAhead = lookAheadAt.data();
-    if (lookAheadRecorded) {
-        std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
-        lookAheadRecorded = false;
-    }
 
     const auto entryAt = [tableBytes](size_t offset) -> size_t {
         uint16_t entry;
@@ -360,9 +391,9 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
         return 2 * size_t{category < limit ? category : limit};
     };
 
-    unsigned long i = 0;         // the next character to read
-    unsigned long start = 0;     // where the current match began
-    unsigned long boundary = 0;  // the boundary it found so far
+    unsigned long i = position;         // the next character to read
+    unsigned long start = position;     // where the current match began
+    unsigned long boundary = position;  // the boundary it found so far
     size_t row = restartRow;
     for (;;) {
         unsigned long next;  // where the next match begins
@@ -382,11 +413,18 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
             ++i;
             boundary = (rowFlags & kAccept) != 0 ? i : boundary;
             if ((rowFlags & kSpecial) == 0) {
+                if constexpr (kMayHandBack) {
+                    if (began && i > handBackFrom && i < count) {
+                        position = i;
+                        rowAt = row;
+                        return Ending::HandedBack;
+                    }
+                }
                 continue;
             }
             if ((rowFlags & kGiveUp) != 0) {
                 std::memset(breakFlags, 0, i);
-                return false;
+                return Ending::GivenUp;
             }
             if ((rowFlags & kStop) != 0) {
                 next = boundary != start ? boundary : start + 1;
@@ -403,7 +441,7 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
                     next = lookAhead[accepting];
                     if (next <= start) {
                         std::memset(breakFlags, 0, i);
-                        return false;
+                        return Ending::GivenUp;
                     }
                 } else {
                     if (rule > kAcceptingHere) {
@@ -428,19 +466,358 @@ bool zqKelRuleWalker::Walk(unsigned long count, const uint32_t* codePoints, bool
                 next = lookAhead[accepting];
                 if (next <= start) {
                     std::memset(breakFlags, 0, count);
-                    return false;
+                    return Ending::GivenUp;
                 }
             } else {
                 next = boundary != start ? boundary : start + 1;
             }
         }
         if (next >= count) {
-            return true;
+            return Ending::Answered;
         }
         i = next;
         row = restartRow;
     }
 }
 
-template bool zqKelRuleWalker::Walk<true>(unsigned long, const uint32_t*, bool*);
-template bool zqKelRuleWalker::Walk<false>(unsigned long, const uint32_t*, bool*);
+namespace {
+
+// The walk by runs. Text is mostly runs of characters of one category (the
+// letters of a word, spaces, ideographs), and within such a run the walk
+// settles within two characters: from there on each character leads from a
+// row to the same row and stores the same flag. The run table gives, for
+// each category, each class of run length (1, 2, 3 or more) and each row,
+// the row the run leads to and the flags it stores (the first character's,
+// the second's, and the one of all the others), so that a whole run costs
+// one dependent load instead of one per character.
+//
+// Its entries: the row's index, and (in a table of their own) the bits
+constexpr unsigned kRunFirst = 1;   // the flag of the run's first character
+constexpr unsigned kRunSecond = 2;  // of its second
+constexpr unsigned kRunRest = 4;    // of all the others
+// and kRunHandOver when the run meets a row with kSpecial, or (3 or more)
+// has not settled after two characters: the match is then walked one
+// character at a time (Walk).
+constexpr unsigned kRunHandOver = 8;
+constexpr unsigned kLengthClasses = 3;
+
+// Runs are found a block at a time; a run that goes on into the next block
+// is two runs there, which the table answers alike.
+constexpr unsigned kBlock = 64;
+
+// The bytes a run stores, by its entry's flag bits: the first character's,
+// the second's, and then the others'. A store reaches past a short run into
+// the next one, which stores after it.
+constexpr unsigned kRunStore = 32;
+struct RunStores {
+    alignas(kRunStore) uint8_t bytes[8][kRunStore];
+};
+constexpr RunStores MakeRunStores()
+{
+    RunStores stores{};
+    for (unsigned bits = 0; bits < 8; ++bits) {
+        stores.bytes[bits][0] = (bits & kRunFirst) != 0 ? 1 : 0;
+        stores.bytes[bits][1] = (bits & kRunSecond) != 0 ? 1 : 0;
+        for (unsigned k = 2; k < kRunStore; ++k) {
+            stores.bytes[bits][k] = (bits & kRunRest) != 0 ? 1 : 0;
+        }
+    }
+    return stores;
+}
+constexpr RunStores kRunStores = MakeRunStores();
+
+// Bit k set where categories[k] differs from categories[k - 1], and bit 0,
+// for k below kBlock.
+inline uint64_t CategoryChanges(const uint8_t* categories)
+{
+    uint64_t changes = 1;
+#if defined(__SSE2__)
+    for (unsigned k = 0; k < kBlock; k += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(categories + k));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(categories + k - 1));
+        const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)));
+        changes |= uint64_t{~same & 0xFFFFu} << k;
+    }
+#else
+    for (unsigned k = 1; k < kBlock; ++k) {
+        changes |= uint64_t{categories[k] != categories[k - 1]} << k;
+    }
+#endif
+    return changes;
+}
+
+#if defined(__x86_64__)
+#define ZQ_KEL_HAVE_WIDE_RUNS 1
+// GCC 12's AVX-512 headers start some results from _mm512_undefined, which
+// its maybe-uninitialized warning takes for a read of an unset value.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#define ZQ_KEL_WIDE_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx2,bmi,bmi2"
+
+// Byte k of a block from byte k - 1 (byte 0 from itself).
+struct BeforeIndex {
+    alignas(64) uint8_t bytes[kBlock];
+};
+constexpr BeforeIndex MakeBeforeIndex()
+{
+    BeforeIndex index{};
+    for (unsigned k = 1; k < kBlock; ++k) {
+        index.bytes[k] = static_cast<uint8_t>(k - 1);
+    }
+    return index;
+}
+constexpr BeforeIndex kBeforeIndex = MakeBeforeIndex();
+
+// Where the first n (1 to kBlock) of a block's categories change, as
+// CategoryChanges gives it, with bit n set when n < kBlock.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline uint64_t CategoryChangesWide(__m512i categories, unsigned n)
+{
+    const __m512i before = _mm512_permutexvar_epi8(_mm512_load_si512(kBeforeIndex.bytes), categories);
+    const uint64_t changes = _mm512_cmpneq_epi8_mask(categories, before) | 1;
+    return n < kBlock ? _bzhi_u64(changes, n) | uint64_t{1} << n : changes;
+}
+
+// What the wide walk looks categories up in: the Latin-1 table (256 bytes,
+// aligned to 64), the trie's index and data (for values up to U+FFFF), the
+// pictographs' table, and the clamp.
+struct WideTables {
+    const uint8_t* latin;
+    const uint16_t* index;
+    const void* data;
+    bool eightBitData;
+    const uint8_t* pictographs;
+    unsigned limit;
+};
+
+// For n (1 to kBlock) values: their categories, stored to `categories`, and
+// where they change (CategoryChangesWide); false, with nothing stored, when
+// a value is neither below U+0100, nor in the BMP and no surrogate, nor a
+// pictograph (CategoryOf then answers for each).
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline bool BlockCategoriesWide(const uint32_t* values, unsigned n,
+                                                                              const WideTables& tables,
+                                                                              uint8_t* categories, uint64_t& changes)
+{
+    const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
+    __m512i v[4];
+    for (unsigned g = 0; g < 4; ++g) {
+        v[g] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * g)), values + 16 * g);
+    }
+    // Each value's low byte, looked up in the Latin-1 table: values
+    // 0x00-0x7F from its first half, 0x80-0xFF from its second.
+    __m512i bytes = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(v[0]));
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[1]), 1);
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[2]), 2);
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[3]), 3);
+    const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(tables.latin), bytes,
+                                                 _mm512_load_si512(tables.latin + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(tables.latin + 128), bytes,
+                                                  _mm512_load_si512(tables.latin + 192));
+    __m512i result = _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high);
+
+    const __m512i all = _mm512_or_si512(_mm512_or_si512(v[0], v[1]), _mm512_or_si512(v[2], v[3]));
+    if (_mm512_test_epi32_mask(all, _mm512_set1_epi32(~0xFF)) != 0) {
+        // The other values, a group of 16 at a time.
+        const __m512i zero = _mm512_setzero_si512();
+        __m512i others = zero;
+        uint64_t otherLanes = 0;
+        for (unsigned g = 0; g < 4; ++g) {
+            const __m512i value = v[g];
+            const __mmask16 latin = _mm512_cmplt_epu32_mask(value, _mm512_set1_epi32(0x100));
+            const __mmask16 surrogate =
+                _mm512_cmplt_epu32_mask(_mm512_sub_epi32(value, _mm512_set1_epi32(0xD800)), _mm512_set1_epi32(0x800));
+            const __mmask16 bmp = _mm512_cmplt_epu32_mask(value, _mm512_set1_epi32(0x10000)) & ~latin & ~surrogate;
+            const __m512i pictograph = _mm512_sub_epi32(value, _mm512_set1_epi32(0x1F000));
+            const __mmask16 inPictographs = _mm512_cmplt_epu32_mask(pictograph, _mm512_set1_epi32(0xB00));
+            if ((static_cast<__mmask16>(inBlock >> (16 * g)) & ~(latin | bmp | inPictographs)) != 0) {
+                return false;
+            }
+            __m512i category = zero;
+            if (bmp != 0) {
+                const __m512i block = _mm512_and_si512(
+                    _mm512_mask_i32gather_epi32(zero, bmp, _mm512_srli_epi32(value, 6), tables.index, 2),
+                    _mm512_set1_epi32(0xFFFF));
+                const __m512i at = _mm512_add_epi32(block, _mm512_and_si512(value, _mm512_set1_epi32(63)));
+                const __m512i fromTrie =
+                    tables.eightBitData
+                        ? _mm512_and_si512(_mm512_mask_i32gather_epi32(zero, bmp, at, tables.data, 1),
+                                           _mm512_set1_epi32(0xFF))
+                        : _mm512_and_si512(_mm512_mask_i32gather_epi32(zero, bmp, at, tables.data, 2),
+                                           _mm512_set1_epi32(0xFFFF));
+                category = _mm512_min_epu32(fromTrie, _mm512_set1_epi32(static_cast<int>(tables.limit)));
+            }
+            if (inPictographs != 0) {
+                category = _mm512_mask_and_epi32(
+                    category, inPictographs,
+                    _mm512_mask_i32gather_epi32(zero, inPictographs, pictograph, tables.pictographs, 1),
+                    _mm512_set1_epi32(0xFF));
+            }
+            others = _mm512_inserti32x4(others, _mm512_cvtepi32_epi8(category), 0);
+            others = _mm512_alignr_epi32(others, others, 4);  // rotated into place after four groups
+            otherLanes |= uint64_t{static_cast<__mmask16>(bmp | inPictographs)} << (16 * g);
+        }
+        result = _mm512_mask_blend_epi8(otherLanes, result, others);
+    }
+    _mm512_store_si512(categories, result);
+    changes = CategoryChangesWide(result, n);
+    return true;
+}
+
+// The categories of a block found one value at a time: where they change.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline uint64_t BlockChangesWide(const uint8_t* categories, unsigned n)
+{
+    return CategoryChangesWide(_mm512_load_si512(categories), n);
+}
+
+// A run's flags, exactly its `length` bytes: no store reaches past it.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline void StoreRunWide(uint8_t* at, unsigned bits, unsigned length)
+{
+    const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRunStores.bytes[bits]));
+    _mm256_mask_storeu_epi8(at, static_cast<__mmask32>(_bzhi_u32(~0u, length)), bytes);
+    if (length > kRunStore && (bits & kRunRest) != 0) [[unlikely]] {
+        std::memset(at + kRunStore, 1, length - kRunStore);
+    }
+}
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace
+
+bool zqKelRuleWalker::BuildRunTable(const uint8_t* rules, uint32_t length)
+{
+    // Row indices must fit the entry's byte, categories a byte of the walk.
+    if (rowCount > 0x100 || categoryCount >= 0xFF) {
+        return false;
+    }
+    const unsigned rowBytes = 2 * stride;
+    const unsigned columns = categoryCount + 1;  // the last one gives up
+    const auto next = [&](unsigned row, unsigned category) -> unsigned {
+        return table[row * stride + category] / rowBytes;
+    };
+    const auto flagsOf = [&](unsigned row) -> unsigned { return table[row * stride + categoryCount + kFlagsColumn]; };
+    const size_t entries = size_t{columns} * kLengthClasses * rowCount;
+    runRows.reset(new uint8_t[entries]);
+    runBits.reset(new uint8_t[entries]);
+    for (unsigned category = 0; category < columns; ++category) {
+        runCategoryStart[category] = category * kLengthClasses * rowCount;
+        uint8_t* const oneRow = runRows.get() + runCategoryStart[category];
+        uint8_t* const oneBits = runBits.get() + runCategoryStart[category];
+        for (unsigned row = 0; row < rowCount; ++row) {
+            const unsigned first = next(row, category);
+            const unsigned second = next(first, category);
+            const unsigned third = next(second, category);
+            const unsigned firstFlag = (flagsOf(first) & kRestart) != 0 ? kRunFirst : 0;
+            const unsigned secondFlags = (flagsOf(second) & kRestart) != 0 ? kRunSecond | kRunRest : 0;
+            const bool firstSpecial = (flagsOf(first) & kSpecial) != 0;
+            const bool secondSpecial = firstSpecial || (flagsOf(second) & kSpecial) != 0;
+#if ZQ_KEL_TEST_BROKEN_RUNS == 1
+            // Deliberately wrong, for tests: runs taken as settled after two
+            // characters whether they are or not.
+            const bool settled = true;
+            (void)third;
+#else
+            const bool settled = third == second;
+#endif
+            oneRow[row] = static_cast<uint8_t>(first);
+            oneBits[row] = static_cast<uint8_t>(firstFlag | (firstSpecial ? kRunHandOver : 0));
+            oneRow[rowCount + row] = static_cast<uint8_t>(second);
+            oneBits[rowCount + row] =
+                static_cast<uint8_t>(firstFlag | (secondFlags & kRunSecond) | (secondSpecial ? kRunHandOver : 0));
+            oneRow[2 * rowCount + row] = static_cast<uint8_t>(second);
+            oneBits[2 * rowCount + row] =
+                static_cast<uint8_t>(firstFlag | secondFlags | (secondSpecial || !settled ? kRunHandOver : 0));
+        }
+    }
+    for (unsigned length = 1; length <= kBlock; ++length) {
+        runLengthStart[length] = static_cast<uint16_t>((std::min(length, kLengthClasses) - 1) * rowCount);
+    }
+    for (unsigned c = 0; c < 0x100; ++c) {
+        latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);
+    }
+    const UCPTrie trieCopy = *trie;
+    for (unsigned k = 0; k < kPictographsCount; ++k) {
+        pictographCategory[k] = static_cast<uint8_t>(eightBitTrie ? CategoryOf<true>(kPictographsFirst + k, trieCopy)
+                                                                  : CategoryOf<false>(kPictographsFirst + k, trieCopy));
+    }
+#ifdef ZQ_KEL_HAVE_WIDE_RUNS
+    __builtin_cpu_init();
+    const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl") &&
+                      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx2") &&
+                      __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    const auto* data = static_cast<const uint8_t*>(trie->data.ptr0);
+    const size_t dataBytes = size_t{eightBitTrie ? 1u : 2u} * static_cast<uint32_t>(trie->dataLength);
+    const bool readable = data >= rules && data + dataBytes + 3 <= rules + length;
+    mode = wide && readable && !getenv("ZQ_EXP_PLAIN") ? Mode::WideRuns : Mode::PlainRuns; if (getenv("ZQ_EXP_CHARS")) mode = Mode::Characters;
+#else
+    (void)rules;
+    (void)length;
+    mode = Mode::PlainRuns;
+#endif
+    return true;
+}
+
+template <bool kEightBitTrie>
+inline unsigned zqKelRuleWalker::CategoryOf(uint32_t c, const UCPTrie& trieCopy) const
+{
+    if (c < 0x100) {
+        return latinCategory[c];
+    }
+    unsigned category;
+    if (c <= 0xFFFF) {
+        if (c - 0xD800 < 0x800) {
+            return categoryCount;  // a surrogate value
+        }
+        category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
+                                 : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
+    } else if (c <= 0x10FFFF) {
+        const auto point = static_cast<UChar32>(c);  // ICU's signed type for code points
+        category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, point)
+                                 : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, point);
+    } else {
+        return categoryCount;  // no code point
+    }
+    return category < categoryCount ? category : categoryCount;
+}
+
+template <bool kEightBitTrie>
+inline void zqKelRuleWalker::CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories,
+                                          const UCPTrie& trieCopy) const
+{
+    // As CategoryOf, with the pictographs from their table.
+    for (unsigned k = 0; k < n; ++k) {
+        const uint32_t c = values[k];
+        const uint32_t pictograph = c - kPictographsFirst;
+        categories[k] = static_cast<uint8_t>(pictograph < kPictographsCount ? pictographCategory[pictograph]
+                                                                            : CategoryOf<kEightBitTrie>(c, trieCopy));
+    }
+}
+
+#define ZQ_KEL_RUNS_NAME WalkRunsPlain
+#define ZQ_KEL_RUNS_WIDE 0
+#include "zqKelRunWalk.inc"
+#undef ZQ_KEL_RUNS_NAME
+#undef ZQ_KEL_RUNS_WIDE
+
+#ifdef ZQ_KEL_HAVE_WIDE_RUNS
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx2,bmi,bmi2")  // ZQ_KEL_WIDE_TARGET
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as above
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#define ZQ_KEL_RUNS_NAME WalkRunsWide
+#define ZQ_KEL_RUNS_WIDE 1
+#include "zqKelRunWalk.inc"
+#undef ZQ_KEL_RUNS_NAME
+#undef ZQ_KEL_RUNS_WIDE
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#else
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+{
+    return WalkRunsPlain<kEightBitTrie>(count, codePoints, breakFlags);
+}
+template bool zqKelRuleWalker::WalkRunsWide<true>(unsigned long, const uint32_t*, bool*);
+template bool zqKelRuleWalker::WalkRunsWide<false>(unsigned long, const uint32_t*, bool*);
+#endif

@@ -48,10 +48,43 @@ public:
 private:
     zqKelRuleWalker() = default;
 
-    template <bool kEightBitTrie>
+    // How a walk one character at a time ended: the run is answered, the
+    // walker gives up on it, or (asked to) it hands the run back to the walk
+    // by runs at `i` in `row`.
+    enum class Ending { Answered, GivenUp, HandedBack };
+
+    // The walk one character at a time, from position `i` (where a match
+    // begins) in the restart row to the end of the run. With kMayHandBack, it
+    // hands back once a match begins at a position from `handBackFrom` on in a
+    // row without anything to record.
+    template <bool kEightBitTrie, bool kMayHandBack>
     // Its loop is the library's hottest code: started on a cache line, its
     // speed does not depend on what the linker places before it.
-    __attribute__((aligned(64))) bool Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
+    __attribute__((aligned(64), noinline)) Ending Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
+                                             unsigned long& i, size_t& row, unsigned long handBackFrom);
+
+    // The walk by runs of one category (zqKelRuleWalker.cpp describes it),
+    // which falls back to Walk where a run meets anything but plain steps:
+    // with AVX-512 where the processor has it, and in plain C++.
+    template <bool kEightBitTrie>
+    bool WalkRunsWide(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
+    template <bool kEightBitTrie>
+    bool WalkRunsPlain(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
+
+    // The category of a value, clamped as the walk clamps categories: values
+    // the walker does not answer for have `categoryCount`.
+    template <bool kEightBitTrie>
+    unsigned CategoryOf(uint32_t c, const UCPTrie& trieCopy) const;
+
+    // The categories of values[0..n-1] (n up to 64), as CategoryOf gives
+    // them.
+    template <bool kEightBitTrie>
+    void CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy) const;
+
+    // Fills the run tables; false when the rules are too large for it. The
+    // wide walk needs to read up to three bytes past the trie's data within
+    // rules[0..length-1].
+    bool BuildRunTable(const uint8_t* rules, uint32_t length);
 
     // ICU's trie of character categories, opened over the rule data.
     UCPTrie* trie = nullptr;
@@ -62,12 +95,36 @@ private:
     std::unique_ptr<uint16_t[]> table;
     unsigned categoryCount = 0;
     unsigned stride = 0;
+    unsigned rowCount = 0;
     // The byte offset of the row from which a match's first character is read.
     unsigned restartRow = 0;
 
     // The column (byte offset in a row, clamped as the walk clamps
     // categories) of each value below U+0100: Latin text needs no trie.
     uint16_t latinColumn[0x100] = {};
+
+    // The tables of the walk by runs: for each category, each class of run
+    // length (1, 2, 3 or more) and each row, the row after the run, and what
+    // the run writes (zqKelRuleWalker.cpp), at the same index; empty when the
+    // walk by runs is not used. Where each category's part begins, and where
+    // in it each length's class does.
+    std::unique_ptr<uint8_t[]> runRows;
+    std::unique_ptr<uint8_t[]> runBits;
+    uint32_t runCategoryStart[0x100] = {};
+    uint16_t runLengthStart[65] = {};
+    // The category of each value below U+0100, for the walk by runs, and of
+    // each value of the pictographs' blocks (kPictographsFirst on).
+    alignas(64) uint8_t latinCategory[0x100] = {};
+    static constexpr uint32_t kPictographsFirst = 0x1F000;
+    static constexpr uint32_t kPictographsCount = 0xB00;
+    // (Three more bytes: the wide walk reads four at a time.)
+    uint8_t pictographCategory[kPictographsCount + 3] = {};
+    // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
+    // character at a time (rules too large for the run table).
+    enum class Mode { WideRuns, PlainRuns, Characters };
+    Mode mode = Mode::Characters;
+
+    friend struct zqTextKelBreakFinderTestAccess;
 
     // For each look-ahead rule, the position recorded at its '/' in the
     // current run (a position after a character, so never 0); 0 when none.
