@@ -75,6 +75,18 @@ struct zqTextKelBreakFinderTestAccess {
         HasRuleWalker(finder);
         State(finder).dictionaryScan->haveAvx2 = false;
     }
+    // How the finder's walker walks: 0 as it chose, 1 by runs in plain C++
+    // (not with AVX-512), 2 one character at a time.
+    static void UseWalk(zqTextKelBreakFinder& finder, int walk)
+    {
+        HasRuleWalker(finder);
+        zqKelRuleWalker& walker = *State(finder).ruleWalker;
+        if (walk == 1 && walker.mode == zqKelRuleWalker::Mode::WideRuns) {
+            walker.mode = zqKelRuleWalker::Mode::PlainRuns;
+        } else if (walk == 2) {
+            walker.mode = zqKelRuleWalker::Mode::Characters;
+        }
+    }
     static bool WalkerGivesUp(zqTextKelBreakFinder& finder, const std::vector<uint32_t>& run)
     {
         HasRuleWalker(finder);

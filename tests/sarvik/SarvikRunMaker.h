@@ -56,6 +56,11 @@ public:
         }
         while (run.size() < length) {
             Append(static_cast<Kind>(kinds[Below(kindCount)]), run);
+            // Now and then the last value many times over: long runs of one
+            // category, across the walker's blocks of 64.
+            if (!run.empty() && Below(16) == 0) {
+                run.insert(run.end(), 1 + Below(100), run.back());
+            }
         }
         run.resize(length);
         return run;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <cstdlib>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -297,7 +296,7 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
                                                        : UCPTRIE_FAST_BMP_GET(walker->trie, UCPTRIE_16, value);
         walker->latinColumn[c] = static_cast<uint16_t>(2 * std::min(category, categoryCount));
     }
-    walker->BuildRunTable(rules, length);
+    walker->BuildRunTable();
     return walker;
 }
 
@@ -578,86 +577,32 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline uint64_t CategoryChangesWide(
     return n < kBlock ? _bzhi_u64(changes, n) | uint64_t{1} << n : changes;
 }
 
-// What the wide walk looks categories up in: the Latin-1 table (256 bytes,
-// aligned to 64), the trie's index and data (for values up to U+FFFF), the
-// pictographs' table, and the clamp.
-struct WideTables {
-    const uint8_t* latin;
-    const uint16_t* index;
-    const void* data;
-    bool eightBitData;
-    const uint8_t* pictographs;
-    unsigned limit;
-};
-
-// For n (1 to kBlock) values: their categories, stored to `categories`, and
-// where they change (CategoryChangesWide); false, with nothing stored, when
-// a value is neither below U+0100, nor in the BMP and no surrogate, nor a
-// pictograph (CategoryOf then answers for each).
-__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline bool BlockCategoriesWide(const uint32_t* values, unsigned n,
-                                                                              const WideTables& tables,
-                                                                              uint8_t* categories, uint64_t& changes)
+// For n (1 to kBlock) values all below U+0100: their categories, from the
+// Latin-1 table (256 bytes, aligned to 64), stored to `categories`, and
+// where they change (CategoryChangesWide); false for any other values.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline bool LatinBlockWide(const uint32_t* values, unsigned n,
+                                                                         const uint8_t* latinCategory,
+                                                                         uint8_t* categories, uint64_t& changes)
 {
     const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
-    __m512i v[4];
-    for (unsigned g = 0; g < 4; ++g) {
-        v[g] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * g)), values + 16 * g);
-    }
-    // Each value's low byte, looked up in the Latin-1 table: values
-    // 0x00-0x7F from its first half, 0x80-0xFF from its second.
-    __m512i bytes = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(v[0]));
-    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[1]), 1);
-    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[2]), 2);
-    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v[3]), 3);
-    const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(tables.latin), bytes,
-                                                 _mm512_load_si512(tables.latin + 64));
-    const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(tables.latin + 128), bytes,
-                                                  _mm512_load_si512(tables.latin + 192));
-    __m512i result = _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high);
-
-    const __m512i all = _mm512_or_si512(_mm512_or_si512(v[0], v[1]), _mm512_or_si512(v[2], v[3]));
+    const __m512i v0 = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock), values);
+    const __m512i v1 = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> 16), values + 16);
+    const __m512i v2 = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> 32), values + 32);
+    const __m512i v3 = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> 48), values + 48);
+    const __m512i all = _mm512_or_si512(_mm512_or_si512(v0, v1), _mm512_or_si512(v2, v3));
     if (_mm512_test_epi32_mask(all, _mm512_set1_epi32(~0xFF)) != 0) {
-        // The other values, a group of 16 at a time.
-        const __m512i zero = _mm512_setzero_si512();
-        __m512i others = zero;
-        uint64_t otherLanes = 0;
-        for (unsigned g = 0; g < 4; ++g) {
-            const __m512i value = v[g];
-            const __mmask16 latin = _mm512_cmplt_epu32_mask(value, _mm512_set1_epi32(0x100));
-            const __mmask16 surrogate =
-                _mm512_cmplt_epu32_mask(_mm512_sub_epi32(value, _mm512_set1_epi32(0xD800)), _mm512_set1_epi32(0x800));
-            const __mmask16 bmp = _mm512_cmplt_epu32_mask(value, _mm512_set1_epi32(0x10000)) & ~latin & ~surrogate;
-            const __m512i pictograph = _mm512_sub_epi32(value, _mm512_set1_epi32(0x1F000));
-            const __mmask16 inPictographs = _mm512_cmplt_epu32_mask(pictograph, _mm512_set1_epi32(0xB00));
-            if ((static_cast<__mmask16>(inBlock >> (16 * g)) & ~(latin | bmp | inPictographs)) != 0) {
-                return false;
-            }
-            __m512i category = zero;
-            if (bmp != 0) {
-                const __m512i block = _mm512_and_si512(
-                    _mm512_mask_i32gather_epi32(zero, bmp, _mm512_srli_epi32(value, 6), tables.index, 2),
-                    _mm512_set1_epi32(0xFFFF));
-                const __m512i at = _mm512_add_epi32(block, _mm512_and_si512(value, _mm512_set1_epi32(63)));
-                const __m512i fromTrie =
-                    tables.eightBitData
-                        ? _mm512_and_si512(_mm512_mask_i32gather_epi32(zero, bmp, at, tables.data, 1),
-                                           _mm512_set1_epi32(0xFF))
-                        : _mm512_and_si512(_mm512_mask_i32gather_epi32(zero, bmp, at, tables.data, 2),
-                                           _mm512_set1_epi32(0xFFFF));
-                category = _mm512_min_epu32(fromTrie, _mm512_set1_epi32(static_cast<int>(tables.limit)));
-            }
-            if (inPictographs != 0) {
-                category = _mm512_mask_and_epi32(
-                    category, inPictographs,
-                    _mm512_mask_i32gather_epi32(zero, inPictographs, pictograph, tables.pictographs, 1),
-                    _mm512_set1_epi32(0xFF));
-            }
-            others = _mm512_inserti32x4(others, _mm512_cvtepi32_epi8(category), 0);
-            others = _mm512_alignr_epi32(others, others, 4);  // rotated into place after four groups
-            otherLanes |= uint64_t{static_cast<__mmask16>(bmp | inPictographs)} << (16 * g);
-        }
-        result = _mm512_mask_blend_epi8(otherLanes, result, others);
+        return false;
     }
+    __m512i bytes = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(v0));
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v1), 1);
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v2), 2);
+    bytes = _mm512_inserti32x4(bytes, _mm512_cvtepi32_epi8(v3), 3);
+    // Values 0x00-0x7F from the table's first half, 0x80-0xFF from its second.
+    const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(latinCategory), bytes,
+                                                 _mm512_load_si512(latinCategory + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(latinCategory + 128), bytes,
+                                                  _mm512_load_si512(latinCategory + 192));
+    const __m512i result = _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high);
     _mm512_store_si512(categories, result);
     changes = CategoryChangesWide(result, n);
     return true;
@@ -683,7 +628,7 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline void StoreRunWide(uint8_t* at
 
 }  // namespace
 
-bool zqKelRuleWalker::BuildRunTable(const uint8_t* rules, uint32_t length)
+bool zqKelRuleWalker::BuildRunTable()
 {
     // Row indices must fit the entry's byte, categories a byte of the walk.
     if (rowCount > 0x100 || categoryCount >= 0xFF) {
@@ -710,13 +655,13 @@ bool zqKelRuleWalker::BuildRunTable(const uint8_t* rules, uint32_t length)
             const unsigned secondFlags = (flagsOf(second) & kRestart) != 0 ? kRunSecond | kRunRest : 0;
             const bool firstSpecial = (flagsOf(first) & kSpecial) != 0;
             const bool secondSpecial = firstSpecial || (flagsOf(second) & kSpecial) != 0;
-#if ZQ_KEL_TEST_BROKEN_RUNS == 1
-            // Deliberately wrong, for tests: runs taken as settled after two
-            // characters whether they are or not.
-            const bool settled = true;
-            (void)third;
-#else
             const bool settled = third == second;
+#if ZQ_KEL_TEST_BROKEN_RUNS == 1
+            // Deliberately wrong, for tests: the rest of a run given its first
+            // character's flag.
+            const unsigned restFlags = (secondFlags & kRunSecond) | (firstFlag != 0 ? kRunRest : 0);
+#else
+            const unsigned restFlags = secondFlags;
 #endif
             oneRow[row] = static_cast<uint8_t>(first);
             oneBits[row] = static_cast<uint8_t>(firstFlag | (firstSpecial ? kRunHandOver : 0));
@@ -725,7 +670,7 @@ bool zqKelRuleWalker::BuildRunTable(const uint8_t* rules, uint32_t length)
                 static_cast<uint8_t>(firstFlag | (secondFlags & kRunSecond) | (secondSpecial ? kRunHandOver : 0));
             oneRow[2 * rowCount + row] = static_cast<uint8_t>(second);
             oneBits[2 * rowCount + row] =
-                static_cast<uint8_t>(firstFlag | secondFlags | (secondSpecial || !settled ? kRunHandOver : 0));
+                static_cast<uint8_t>(firstFlag | restFlags | (secondSpecial || !settled ? kRunHandOver : 0));
         }
     }
     for (unsigned length = 1; length <= kBlock; ++length) {
@@ -745,13 +690,8 @@ bool zqKelRuleWalker::BuildRunTable(const uint8_t* rules, uint32_t length)
                       __builtin_cpu_supports("avx512vl") &&
                       __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx2") &&
                       __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    const auto* data = static_cast<const uint8_t*>(trie->data.ptr0);
-    const size_t dataBytes = size_t{eightBitTrie ? 1u : 2u} * static_cast<uint32_t>(trie->dataLength);
-    const bool readable = data >= rules && data + dataBytes + 3 <= rules + length;
-    mode = wide && readable && !getenv("ZQ_EXP_PLAIN") ? Mode::WideRuns : Mode::PlainRuns; if (getenv("ZQ_EXP_CHARS")) mode = Mode::Characters;
+    mode = wide ? Mode::WideRuns : Mode::PlainRuns;
 #else
-    (void)rules;
-    (void)length;
     mode = Mode::PlainRuns;
 #endif
     return true;

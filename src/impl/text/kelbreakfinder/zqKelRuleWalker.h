@@ -81,10 +81,8 @@ private:
     template <bool kEightBitTrie>
     void CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy) const;
 
-    // Fills the run tables; false when the rules are too large for it. The
-    // wide walk needs to read up to three bytes past the trie's data within
-    // rules[0..length-1].
-    bool BuildRunTable(const uint8_t* rules, uint32_t length);
+    // Fills the run tables; false when the rules are too large for them.
+    bool BuildRunTable();
 
     // ICU's trie of character categories, opened over the rule data.
     UCPTrie* trie = nullptr;
@@ -117,8 +115,7 @@ private:
     alignas(64) uint8_t latinCategory[0x100] = {};
     static constexpr uint32_t kPictographsFirst = 0x1F000;
     static constexpr uint32_t kPictographsCount = 0xB00;
-    // (Three more bytes: the wide walk reads four at a time.)
-    uint8_t pictographCategory[kPictographsCount + 3] = {};
+    uint8_t pictographCategory[kPictographsCount] = {};
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
     // character at a time (rules too large for the run table).
     enum class Mode { WideRuns, PlainRuns, Characters };
