@@ -355,7 +355,6 @@ zqKelRuleWalker::Ending zqKelRuleWalker::Walk(unsigned long count, const uint32_
     // A copy the compiler can keep in registers: stores to the flags cannot
     // change it.
     const UCPTrie trieCopy = *trie;
-    const unsigned limit = categoryCount;
     const auto* tableBytes = reinterpret_cast<const uint8_t*>(table.get());
     const unsigned flagsOffset = 2 * (categoryCount + kFlagsColumn);
     const unsigned numbersOffset = 2 * (categoryCount + kNumbersColumn);
@@ -366,28 +365,11 @@ zqKelRuleWalker::Ending zqKelRuleWalker::Walk(unsigned long count, const uint32_
         std::memcpy(&entry, tableBytes + offset, sizeof entry);
         return entry;
     };
-    const auto columnOf = [this, &trieCopy, limit](uint32_t c) -> size_t {
+    const auto columnOf = [this, &trieCopy](uint32_t c) -> size_t {
         if (c < 0x100) {
             return latinColumn[c];
         }
-        unsigned category;
-        if (c < 0xD800) {
-            category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
-                                     : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
-        } else if (c <= 0xFFFF) {
-            if (c < 0xE000) {
-                return 2 * size_t{limit};  // a surrogate value
-            }
-            category = kEightBitTrie ? UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_8, c)
-                                     : UCPTRIE_FAST_BMP_GET(&trieCopy, UCPTRIE_16, c);
-        } else if (c <= 0x10FFFF) {
-            const auto point = static_cast<UChar32>(c);  // ICU's signed type for code points
-            category = kEightBitTrie ? UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_8, point)
-                                     : UCPTRIE_FAST_SUPP_GET(&trieCopy, UCPTRIE_16, point);
-        } else {
-            return 2 * size_t{limit};  // no code point
-        }
-        return 2 * size_t{category < limit ? category : limit};
+        return 2 * size_t{CategoryOf<kEightBitTrie>(c, trieCopy)};
     };
 
     unsigned long i = position;         // the next character to read
