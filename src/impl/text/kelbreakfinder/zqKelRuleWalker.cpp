@@ -610,62 +610,70 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline void StoreRunWide(uint8_t* at
 
 }  // namespace
 
+namespace {
+
+// The run table's part for one category: for each class of run length, a
+// row of rowCount entries (see above), from the walker's table (rows of
+// `stride` entries, row offsets made row indices by rowAt, each row's
+// flags at flagsColumn).
+void FillRunColumn(const uint16_t* __restrict table, unsigned stride, unsigned flagsColumn,
+                   const uint8_t* __restrict rowAt, unsigned rowCount, unsigned category, uint8_t* __restrict rows,
+                   uint8_t* __restrict bits)
+{
+    const auto next = [&](unsigned row) -> unsigned { return rowAt[table[row * stride + category] / 2]; };
+    const auto flagsOf = [&](unsigned row) -> unsigned { return table[row * stride + flagsColumn]; };
+    for (unsigned row = 0; row < rowCount; ++row) {
+        const unsigned first = next(row);
+        const unsigned second = next(first);
+        const unsigned third = next(second);
+        const unsigned firstFlag = (flagsOf(first) & kRestart) != 0 ? kRunFirst : 0;
+        const unsigned secondFlags = (flagsOf(second) & kRestart) != 0 ? kRunSecond | kRunRest : 0;
+        const bool firstSpecial = (flagsOf(first) & kSpecial) != 0;
+        const bool secondSpecial = firstSpecial || (flagsOf(second) & kSpecial) != 0;
+        const bool settled = third == second;
+#if ZQ_KEL_TEST_BROKEN_RUNS == 1
+        // Deliberately wrong, for tests: the rest of a run given its first
+        // character's flag.
+        const unsigned restFlags = (secondFlags & kRunSecond) | (firstFlag != 0 ? kRunRest : 0);
+#else
+        const unsigned restFlags = secondFlags;
+#endif
+        rows[row] = static_cast<uint8_t>(first);
+        bits[row] = static_cast<uint8_t>(firstFlag | (firstSpecial ? kRunHandOver : 0));
+        rows[rowCount + row] = static_cast<uint8_t>(second);
+        bits[rowCount + row] =
+            static_cast<uint8_t>(firstFlag | (secondFlags & kRunSecond) | (secondSpecial ? kRunHandOver : 0));
+        rows[2 * rowCount + row] = static_cast<uint8_t>(second);
+        bits[2 * rowCount + row] =
+            static_cast<uint8_t>(firstFlag | restFlags | (secondSpecial || !settled ? kRunHandOver : 0));
+    }
+}
+
+}  // namespace
+
 bool zqKelRuleWalker::BuildRunTable()
 {
     // Row indices must fit the entry's byte, categories a byte of the walk.
     if (rowCount > 0x100 || categoryCount >= 0xFF) {
         return false;
     }
-    const unsigned rowBytes = 2 * stride;
     const unsigned columns = categoryCount + 1;  // the last one gives up
-    const auto next = [&](unsigned row, unsigned category) -> unsigned {
-        return table[row * stride + category] / rowBytes;
-    };
-    const auto flagsOf = [&](unsigned row) -> unsigned { return table[row * stride + categoryCount + kFlagsColumn]; };
+    // A row's index from its offset, without a division per entry.
+    runRowAt.reset(new uint8_t[size_t{rowCount} * stride]());
+    for (unsigned row = 0; row < rowCount; ++row) {
+        runRowAt[row * stride] = static_cast<uint8_t>(row);
+    }
     const size_t entries = size_t{columns} * kLengthClasses * rowCount;
     runRows.reset(new uint8_t[entries]);
     runBits.reset(new uint8_t[entries]);
-    for (unsigned category = 0; category < columns; ++category) {
-        runCategoryStart[category] = category * kLengthClasses * rowCount;
-        uint8_t* const oneRow = runRows.get() + runCategoryStart[category];
-        uint8_t* const oneBits = runBits.get() + runCategoryStart[category];
-        for (unsigned row = 0; row < rowCount; ++row) {
-            const unsigned first = next(row, category);
-            const unsigned second = next(first, category);
-            const unsigned third = next(second, category);
-            const unsigned firstFlag = (flagsOf(first) & kRestart) != 0 ? kRunFirst : 0;
-            const unsigned secondFlags = (flagsOf(second) & kRestart) != 0 ? kRunSecond | kRunRest : 0;
-            const bool firstSpecial = (flagsOf(first) & kSpecial) != 0;
-            const bool secondSpecial = firstSpecial || (flagsOf(second) & kSpecial) != 0;
-            const bool settled = third == second;
-#if ZQ_KEL_TEST_BROKEN_RUNS == 1
-            // Deliberately wrong, for tests: the rest of a run given its first
-            // character's flag.
-            const unsigned restFlags = (secondFlags & kRunSecond) | (firstFlag != 0 ? kRunRest : 0);
-#else
-            const unsigned restFlags = secondFlags;
-#endif
-            oneRow[row] = static_cast<uint8_t>(first);
-            oneBits[row] = static_cast<uint8_t>(firstFlag | (firstSpecial ? kRunHandOver : 0));
-            oneRow[rowCount + row] = static_cast<uint8_t>(second);
-            oneBits[rowCount + row] =
-                static_cast<uint8_t>(firstFlag | (secondFlags & kRunSecond) | (secondSpecial ? kRunHandOver : 0));
-            oneRow[2 * rowCount + row] = static_cast<uint8_t>(second);
-            oneBits[2 * rowCount + row] =
-                static_cast<uint8_t>(firstFlag | restFlags | (secondSpecial || !settled ? kRunHandOver : 0));
-        }
-    }
+    std::fill(std::begin(runCategoryStart), std::end(runCategoryStart), kRunColumnNotBuilt);
     for (unsigned length = 1; length <= kBlock; ++length) {
         runLengthStart[length] = static_cast<uint16_t>((std::min(length, kLengthClasses) - 1) * rowCount);
     }
     for (unsigned c = 0; c < 0x100; ++c) {
         latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);
     }
-    const UCPTrie trieCopy = *trie;
-    for (unsigned k = 0; k < kPictographsCount; ++k) {
-        pictographCategory[k] = static_cast<uint8_t>(eightBitTrie ? CategoryOf<true>(kPictographsFirst + k, trieCopy)
-                                                                  : CategoryOf<false>(kPictographsFirst + k, trieCopy));
-    }
+    std::memset(pictographCategory, kNotLearnt, sizeof pictographCategory);
 #ifdef ZQ_KEL_HAVE_WIDE_RUNS
     __builtin_cpu_init();
     const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -677,6 +685,15 @@ bool zqKelRuleWalker::BuildRunTable()
     mode = Mode::PlainRuns;
 #endif
     return true;
+}
+
+unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)
+{
+    const uint32_t start = category * kLengthClasses * rowCount;
+    FillRunColumn(table.get(), stride, categoryCount + kFlagsColumn, runRowAt.get(), rowCount, category,
+                  runRows.get() + start, runBits.get() + start);
+    runCategoryStart[category] = start;
+    return start;
 }
 
 template <bool kEightBitTrie>
@@ -704,15 +721,47 @@ inline unsigned zqKelRuleWalker::CategoryOf(uint32_t c, const UCPTrie& trieCopy)
 
 template <bool kEightBitTrie>
 inline void zqKelRuleWalker::CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories,
-                                          const UCPTrie& trieCopy) const
+                                          const UCPTrie& trieCopy)
 {
-    // As CategoryOf, with the pictographs from their table.
+    // As CategoryOf: the BMP and the pictographs from what was learnt of
+    // them. The BMP's table is made for the first block that needs it, so
+    // that Latin text never pays for it.
+    if (bmpCategory == nullptr) {
+        std::unique_ptr<uint8_t[]> learnt(new uint8_t[0x10000]);
+        std::memset(learnt.get(), kNotLearnt, 0x10000);
+        bmpCategory = std::move(learnt);
+    }
+    const uint8_t* const bmp = bmpCategory.get();
     for (unsigned k = 0; k < n; ++k) {
         const uint32_t c = values[k];
-        const uint32_t pictograph = c - kPictographsFirst;
-        categories[k] = static_cast<uint8_t>(pictograph < kPictographsCount ? pictographCategory[pictograph]
-                                                                            : CategoryOf<kEightBitTrie>(c, trieCopy));
+        unsigned category;
+        if (c <= 0xFFFF) [[likely]] {
+            category = bmp[c];
+            if (category == kNotLearnt) [[unlikely]] {
+                category = LearnBlock<kEightBitTrie>(c, trieCopy);
+            }
+        } else if (c - kPictographsFirst < kPictographsCount) {
+            category = pictographCategory[c - kPictographsFirst];
+            if (category == kNotLearnt) [[unlikely]] {
+                category = LearnBlock<kEightBitTrie>(c, trieCopy);
+            }
+        } else {
+            category = CategoryOf<kEightBitTrie>(c, trieCopy);
+        }
+        categories[k] = static_cast<uint8_t>(category);
     }
+}
+
+template <bool kEightBitTrie>
+__attribute__((noinline)) unsigned zqKelRuleWalker::LearnBlock(uint32_t c, const UCPTrie& trieCopy)
+{
+    const uint32_t first = c & ~uint32_t{63};
+    uint8_t* const learnt =
+        c <= 0xFFFF ? bmpCategory.get() + first : pictographCategory + (first - kPictographsFirst);
+    for (uint32_t k = 0; k < 64; ++k) {
+        learnt[k] = static_cast<uint8_t>(CategoryOf<kEightBitTrie>(first + k, trieCopy));
+    }
+    return learnt[c - first];
 }
 
 #define ZQ_KEL_RUNS_NAME WalkRunsPlain

@@ -79,10 +79,16 @@ private:
     // The categories of values[0..n-1] (n up to 64), as CategoryOf gives
     // them.
     template <bool kEightBitTrie>
-    void CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy) const;
+    void CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
+    // Looks up the 64 values of the block holding c (of the BMP or the
+    // pictographs) in the trie, keeps them, and returns c's.
+    template <bool kEightBitTrie>
+    unsigned LearnBlock(uint32_t c, const UCPTrie& trieCopy);
 
-    // Fills the run tables; false when the rules are too large for them.
+    // Makes the run tables; false when the rules are too large for them.
     bool BuildRunTable();
+    // Fills the run table's part for a category; returns where it starts.
+    __attribute__((noinline)) unsigned BuildRunColumn(unsigned category);
 
     // ICU's trie of character categories, opened over the rule data.
     UCPTrie* trie = nullptr;
@@ -108,14 +114,24 @@ private:
     // in it each length's class does.
     std::unique_ptr<uint8_t[]> runRows;
     std::unique_ptr<uint8_t[]> runBits;
+    // A category's part is built the first time a run of it is walked
+    // (BuildRunColumn): a finder pays only for the categories its text has.
+    static constexpr uint32_t kRunColumnNotBuilt = ~uint32_t{0};
     uint32_t runCategoryStart[0x100] = {};
+    std::unique_ptr<uint8_t[]> runRowAt;  // a row's index by its offset / 2
     uint16_t runLengthStart[65] = {};
     // The category of each value below U+0100, for the walk by runs, and of
-    // each value of the pictographs' blocks (kPictographsFirst on).
+    // each value of the pictographs' blocks (kPictographsFirst on, learnt
+    // as the BMP's are, below).
     alignas(64) uint8_t latinCategory[0x100] = {};
     static constexpr uint32_t kPictographsFirst = 0x1F000;
     static constexpr uint32_t kPictographsCount = 0xB00;
     uint8_t pictographCategory[kPictographsCount] = {};
+    // The category of each value of the BMP, learnt a block of 64 at a time
+    // as text shows them (kNotLearnt until then): one load where the trie
+    // takes two, and no branch between scripts.
+    static constexpr uint8_t kNotLearnt = 0xFF;
+    std::unique_ptr<uint8_t[]> bmpCategory;
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
     // character at a time (rules too large for the run table).
     enum class Mode { WideRuns, PlainRuns, Characters };
