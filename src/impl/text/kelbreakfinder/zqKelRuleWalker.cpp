@@ -89,11 +89,8 @@ constexpr unsigned kNumbersColumn = 2;
 constexpr unsigned kExtraColumns = 3;
 
 // Shorter runs are walked one character at a time: finding the runs costs
-// more there than it saves. So is text whose first block has more than
-// kDenseRuns runs (emoji, say, often a run of one or two characters): there
-// the walk by runs costs more per run than a character.
+// more there than it saves.
 constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
-constexpr int kDenseRuns = 28;
 
 struct StateInfo {
     unsigned accepting = 0;
