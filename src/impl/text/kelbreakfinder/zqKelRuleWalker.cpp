@@ -308,6 +308,14 @@ bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePo
         std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
         lookAheadRecorded = false;
     }
+    if (count < kRunsFrom && mode != Mode::Characters && pairs) {
+        bool handedOver = false;
+        const bool answered = eightBitTrie ? WalkPairs<true>(count, codePoints, breakFlags, handedOver)
+                                           : WalkPairs<false>(count, codePoints, breakFlags, handedOver);
+        if (!handedOver) {
+            return answered;
+        }
+    }
     if (count >= kRunsFrom && mode == Mode::WideRuns) {
         return eightBitTrie ? WalkRunsWide<true>(count, codePoints, breakFlags)
                             : WalkRunsWide<false>(count, codePoints, breakFlags);
@@ -664,6 +672,7 @@ bool zqKelRuleWalker::BuildRunTable()
     runRows.reset(new uint8_t[entries]);
     runBits.reset(new uint8_t[entries]);
     std::fill(std::begin(runCategoryStart), std::end(runCategoryStart), kRunColumnNotBuilt);
+    pairs = columns <= kPairStride;
     for (unsigned length = 1; length <= kBlock; ++length) {
         runLengthStart[length] = static_cast<uint16_t>((std::min(length, kLengthClasses) - 1) * rowCount);
     }
@@ -682,6 +691,107 @@ bool zqKelRuleWalker::BuildRunTable()
     mode = Mode::PlainRuns;
 #endif
     return true;
+}
+
+uint32_t zqKelRuleWalker::BuildPairColumn(unsigned first, unsigned second)
+{
+    if (pairRows.size() + rowCount > kPairTableBytes / 2) {
+        return kPairTableFull;
+    }
+    const auto start = static_cast<uint32_t>(pairRows.size());
+    pairRows.resize(start + rowCount);
+    pairBits.resize(start + rowCount);
+    const uint16_t* const rows = table.get();
+    const unsigned flagsColumn = categoryCount + kFlagsColumn;
+    for (unsigned row = 0; row < rowCount; ++row) {
+        const unsigned afterFirst = runRowAt[rows[row * stride + first] / 2];
+        const unsigned afterSecond = runRowAt[rows[afterFirst * stride + second] / 2];
+        const unsigned firstFlags = rows[afterFirst * stride + flagsColumn];
+        const unsigned secondFlags = rows[afterSecond * stride + flagsColumn];
+        pairRows[start + row] = static_cast<uint8_t>(afterSecond);
+        pairBits[start + row] = static_cast<uint8_t>(((firstFlags & kRestart) != 0 ? kRunFirst : 0) |
+                                                     ((secondFlags & kRestart) != 0 ? kRunSecond : 0) |
+                                                     (((firstFlags | secondFlags) & kSpecial) != 0 ? kRunHandOver : 0));
+    }
+    pairStart[first * kPairStride + second] = start;
+    return start;
+}
+
+// Two values a step: half the chain of dependent loads of Walk, which is what
+// bounds a short run. As the walk by runs, it keeps only the row and hands
+// the match under way to Walk where a step meets a row with kSpecial, and at
+// an end of text it cannot answer.
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
+                                bool& handedOver)
+{
+    const UCPTrie trieCopy = *trie;
+    if (pairStart.empty()) {
+        pairStart.assign(size_t{kPairStride} * kPairStride, kPairNotBuilt);
+    }
+    const unsigned rowBytes = 2 * stride;
+    auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
+    size_t row = restartRow / rowBytes;
+    unsigned long k = 0;
+    unsigned long handOverAt = count;
+    // Copies the compiler can keep in registers (stores to the flags could
+    // change the vectors' own pointers, as far as it knows); taken again
+    // after the table grows.
+    const uint32_t* const starts = pairStart.data();
+    const uint8_t* rowsAfter = pairRows.data();
+    const uint8_t* bitsOf = pairBits.data();
+    for (; k + 2 <= count; k += 2) {
+        const unsigned first = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
+        const unsigned second = LearntCategoryOf<kEightBitTrie>(codePoints[k + 1], trieCopy);
+        uint32_t start = starts[first * kPairStride + second];
+        if (start >= kPairTableFull) [[unlikely]] {
+            start = start == kPairNotBuilt ? BuildPairColumn(first, second) : start;
+            if (start == kPairTableFull) {
+                handedOver = true;
+                std::memset(breakFlags, 0, count);
+                return false;
+            }
+            rowsAfter = pairRows.data();
+            bitsOf = pairBits.data();
+        }
+        const unsigned bits = bitsOf[start + row];
+        if ((bits & kRunHandOver) != 0) [[unlikely]] {
+            handOverAt = k;
+            break;
+        }
+        flags[k] = static_cast<uint8_t>(bits & kRunFirst);
+        flags[k + 1] = static_cast<uint8_t>((bits & kRunSecond) >> 1);
+        row = rowsAfter[start + row];
+    }
+    if (handOverAt == count && k < count) {
+        // The last value of an odd run, one step of the run table.
+        const unsigned last = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
+        uint32_t start = runCategoryStart[last];
+        if (start == kRunColumnNotBuilt) {
+            start = BuildRunColumn(last);
+        }
+        const unsigned bits = runBits[start + row];
+        if ((bits & kRunHandOver) != 0) {
+            handOverAt = k;
+        } else {
+            flags[k] = static_cast<uint8_t>(bits & kRunFirst);
+            row = runRows[start + row];
+        }
+    }
+    if (handOverAt == count) {
+        const uint16_t* lastRow = table.get() + row * stride;
+        const uint16_t* endRow = table.get() + lastRow[kEndOfTextCategory] / 2;
+        const unsigned accepting =
+            (lastRow[categoryCount + kFlagsColumn] | endRow[categoryCount + kFlagsColumn]) & kAccept;
+        if (accepting != 0 && (endRow[categoryCount + kNumbersColumn] & 0xFF) <= kAcceptingHere) {
+            return true;
+        }
+    }
+    // Walked again from where the match under way began, to the end.
+    const void* flagged = handOverAt > 0 ? memrchr(flags, 1, handOverAt) : nullptr;
+    unsigned long i = flagged != nullptr ? static_cast<unsigned long>(static_cast<const uint8_t*>(flagged) - flags) : 0;
+    size_t rowAt = restartRow;
+    return Walk<kEightBitTrie, true>(count, codePoints, breakFlags, i, rowAt, count) == Ending::Answered;
 }
 
 unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)
@@ -717,35 +827,41 @@ inline unsigned zqKelRuleWalker::CategoryOf(uint32_t c, const UCPTrie& trieCopy)
 }
 
 template <bool kEightBitTrie>
-inline void zqKelRuleWalker::CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories,
-                                          const UCPTrie& trieCopy)
+inline unsigned zqKelRuleWalker::LearntCategoryOf(uint32_t c, const UCPTrie& trieCopy)
 {
-    // As CategoryOf: the BMP and the pictographs from what was learnt of
-    // them. The BMP's table is made for the first block that needs it, so
-    // that Latin text never pays for it.
-    if (bmpCategory == nullptr) {
+    if (c < 0x100) {
+        return latinCategory[c];
+    }
+    if (bmpCategory == nullptr) [[unlikely]] {
+        // Made for the first value that needs it, so that Latin text never
+        // pays for it.
         std::unique_ptr<uint8_t[]> learnt(new uint8_t[0x10000]);
         std::memset(learnt.get(), kNotLearnt, 0x10000);
         bmpCategory = std::move(learnt);
     }
-    const uint8_t* const bmp = bmpCategory.get();
-    for (unsigned k = 0; k < n; ++k) {
-        const uint32_t c = values[k];
-        unsigned category;
-        if (c <= 0xFFFF) [[likely]] {
-            category = bmp[c];
-            if (category == kNotLearnt) [[unlikely]] {
-                category = LearnBlock<kEightBitTrie>(c, trieCopy);
-            }
-        } else if (c - kPictographsFirst < kPictographsCount) {
-            category = pictographCategory[c - kPictographsFirst];
-            if (category == kNotLearnt) [[unlikely]] {
-                category = LearnBlock<kEightBitTrie>(c, trieCopy);
-            }
-        } else {
-            category = CategoryOf<kEightBitTrie>(c, trieCopy);
+    unsigned category;
+    if (c <= 0xFFFF) [[likely]] {
+        category = bmpCategory[c];
+        if (category == kNotLearnt) [[unlikely]] {
+            category = LearnBlock<kEightBitTrie>(c, trieCopy);
         }
-        categories[k] = static_cast<uint8_t>(category);
+    } else if (c - kPictographsFirst < kPictographsCount) {
+        category = pictographCategory[c - kPictographsFirst];
+        if (category == kNotLearnt) [[unlikely]] {
+            category = LearnBlock<kEightBitTrie>(c, trieCopy);
+        }
+    } else {
+        category = CategoryOf<kEightBitTrie>(c, trieCopy);
+    }
+    return category;
+}
+
+template <bool kEightBitTrie>
+inline void zqKelRuleWalker::CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories,
+                                          const UCPTrie& trieCopy)
+{
+    for (unsigned k = 0; k < n; ++k) {
+        categories[k] = static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
     }
 }
 

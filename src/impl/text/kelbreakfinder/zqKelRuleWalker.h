@@ -76,14 +76,25 @@ private:
     template <bool kEightBitTrie>
     unsigned CategoryOf(uint32_t c, const UCPTrie& trieCopy) const;
 
-    // The categories of values[0..n-1] (n up to 64), as CategoryOf gives
-    // them.
+    // The category of a value, as CategoryOf gives it, from what was learnt
+    // (below); and of values[0..n-1].
+    template <bool kEightBitTrie>
+    unsigned LearntCategoryOf(uint32_t c, const UCPTrie& trieCopy);
     template <bool kEightBitTrie>
     void CategoriesOf(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
     // Looks up the 64 values of the block holding c (of the BMP or the
     // pictographs) in the trie, keeps them, and returns c's.
     template <bool kEightBitTrie>
     unsigned LearnBlock(uint32_t c, const UCPTrie& trieCopy);
+
+    // The walk of a short run (fewer than kRunsFrom values) two values at a
+    // time, through the pair table; false when it hands the whole run to
+    // Walk (pair table full), with `handedOver` set.
+    template <bool kEightBitTrie>
+    bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags, bool& handedOver);
+    // Fills the pair table's part for a pair of categories; returns where
+    // it starts, or kPairTableFull.
+    __attribute__((noinline)) uint32_t BuildPairColumn(unsigned first, unsigned second);
 
     // Makes the run tables; false when the rules are too large for them.
     bool BuildRunTable();
@@ -119,6 +130,20 @@ private:
     static constexpr uint32_t kRunColumnNotBuilt = ~uint32_t{0};
     uint32_t runCategoryStart[0x100] = {};
     std::unique_ptr<uint8_t[]> runRowAt;  // a row's index by its offset / 2
+
+    // The pair table: for a pair of categories (as the text shows them) and
+    // a row, the row after the two values and their flags (kRunFirst,
+    // kRunSecond, kRunHandOver); where each pair's part starts in it
+    // (pairStart, categories first * kPairStride + second, made on the
+    // first short run), and at most kPairTableBytes of it.
+    static constexpr uint32_t kPairNotBuilt = ~uint32_t{0};
+    static constexpr uint32_t kPairTableFull = ~uint32_t{0} - 1;
+    static constexpr size_t kPairTableBytes = 64 * 1024;
+    static constexpr unsigned kPairStride = 64;
+    bool pairs = false;  // false: too many categories for the pair table
+    std::vector<uint32_t> pairStart;
+    std::vector<uint8_t> pairRows;
+    std::vector<uint8_t> pairBits;
     uint16_t runLengthStart[65] = {};
     // The category of each value below U+0100, for the walk by runs, and of
     // each value of the pictographs' blocks (kPictographsFirst on, learnt
