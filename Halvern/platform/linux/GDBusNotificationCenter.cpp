@@ -298,19 +298,18 @@ struct GDBusNotificationCenter::Core : std::enable_shared_from_this<Core> {
             } else {
                 g_error_free(error);
             }
-            std::deque<Unresolved> batch;
-            {
-                std::lock_guard<std::mutex> guard(resolver->mutex);
-                if (resolver->pids.size() >= kMaxKnownSenders) resolver->pids.clear();
-                resolver->pids[request.sender] = pid;
-                if (const auto waiting = resolver->waiting.find(request.sender); waiting != resolver->waiting.end()) {
-                    batch = std::move(waiting->second);
-                    resolver->waiting.erase(waiting);
-                }
-            }
             const std::shared_ptr<Core> core = weakCore.lock();
             if (!core) return;
-            for (Unresolved& received : batch) core->deliver(std::move(received), pid);
+            // What waited is handed over before the lock is let go: once the
+            // pid is known, the sender's next signal is delivered as it
+            // arrives, and must not overtake the ones that waited.
+            std::lock_guard<std::mutex> guard(resolver->mutex);
+            if (resolver->pids.size() >= kMaxKnownSenders) resolver->pids.clear();
+            resolver->pids[request.sender] = pid;
+            if (const auto waiting = resolver->waiting.find(request.sender); waiting != resolver->waiting.end()) {
+                for (Unresolved& received : waiting->second) core->deliver(std::move(received), pid);
+                resolver->waiting.erase(waiting);
+            }
         }
     }
 
