@@ -788,10 +788,8 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
         }
     }
     // Walked again from where the match under way began, to the end.
-    const void* flagged = handOverAt > 0 ? memrchr(flags, 1, handOverAt) : nullptr;
-    unsigned long i = flagged != nullptr ? static_cast<unsigned long>(static_cast<const uint8_t*>(flagged) - flags) : 0;
-    size_t rowAt = restartRow;
-    return Walk<kEightBitTrie, true>(count, codePoints, breakFlags, i, rowAt, count) == Ending::Answered;
+    size_t rowAt = 0;
+    return WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, handOverAt, rowAt, count) == Ending::Answered;
 }
 
 unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)
@@ -875,6 +873,28 @@ __attribute__((noinline)) unsigned zqKelRuleWalker::LearnBlock(uint32_t c, const
         learnt[k] = static_cast<uint8_t>(CategoryOf<kEightBitTrie>(first + k, trieCopy));
     }
     return learnt[c - first];
+}
+
+// The match under way at `position` walked again one character at a time,
+// from where it began (the last position flagged before `position`), and on
+// as Walk goes, handing back from handBackFrom on; the run tables' walks call
+// it where they cannot go on. Flags are cleared on giving up, the stores of
+// runs past `position` included.
+template <bool kEightBitTrie>
+zqKelRuleWalker::Ending zqKelRuleWalker::WalkAgain(unsigned long count, const uint32_t* codePoints,
+                                                  bool* breakFlags, unsigned long& position, size_t& rowAt,
+                                                  unsigned long handBackFrom)
+{
+    const void* flagged = position > 0 ? memrchr(breakFlags, 1, position) : nullptr;
+    position = flagged != nullptr
+                   ? static_cast<unsigned long>(static_cast<const bool*>(flagged) - breakFlags)
+                   : 0;
+    rowAt = restartRow;
+    const Ending ending = Walk<kEightBitTrie, true>(count, codePoints, breakFlags, position, rowAt, handBackFrom);
+    if (ending == Ending::GivenUp) {
+        std::memset(breakFlags, 0, count);
+    }
+    return ending;
 }
 
 #define ZQ_KEL_RUNS_NAME WalkRunsPlain

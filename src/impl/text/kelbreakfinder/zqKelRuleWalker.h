@@ -63,6 +63,12 @@ private:
     __attribute__((aligned(64), noinline)) Ending Walk(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
                                              unsigned long& i, size_t& row, unsigned long handBackFrom);
 
+    // Walks the match under way at `position` again from where it began
+    // (zqKelRuleWalker.cpp).
+    template <bool kEightBitTrie>
+    Ending WalkAgain(unsigned long count, const uint32_t* codePoints, bool* breakFlags, unsigned long& position,
+                     size_t& rowAt, unsigned long handBackFrom);
+
     // The walk by runs of one category (zqKelRuleWalker.cpp describes it),
     // which falls back to Walk where a run meets anything but plain steps:
     // with AVX-512 where the processor has it, and in plain C++.
