@@ -743,6 +743,11 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     for (; k + 2 <= count; k += 2) {
         const unsigned first = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
         const unsigned second = LearntCategoryOf<kEightBitTrie>(codePoints[k + 1], trieCopy);
+        if (first == categoryCount || second == categoryCount) [[unlikely]] {
+            // A value the walker gives up on, wherever the walk would reach it.
+            std::memset(breakFlags, 0, k);
+            return false;
+        }
         uint32_t start = starts[first * kPairStride + second];
         if (start >= kPairTableFull) [[unlikely]] {
             start = start == kPairNotBuilt ? BuildPairColumn(first, second) : start;
