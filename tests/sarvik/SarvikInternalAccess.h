@@ -76,10 +76,19 @@ struct zqTextKelBreakFinderTestAccess {
         State(finder).dictionaryScan->haveAvx2 = false;
     }
     // How the finder's walker walks: 0 as it chose, 1 by runs in plain C++
-    // (not with AVX-512), 2 one character at a time.
+    // (not with AVX-512), 2 one character at a time, 3 as it chose but with
+    // the look-ahead rules walked, not folded into its table.
     static void UseWalk(zqTextKelBreakFinder& finder, int walk)
     {
         HasRuleWalker(finder);
+        if (walk == 3) {
+            uint32_t length = 0;
+            const uint8_t* rules =
+                dynamic_cast<icu::RuleBasedBreakIterator&>(*finder.breakIterator).getBinaryRules(length);
+            State(finder).ruleWalker =
+                zqKelRuleWalker::Create(rules, length, zqKelRuleWalker::LookAheadRules::Walked);
+            return;
+        }
         zqKelRuleWalker& walker = *State(finder).ruleWalker;
         if (walk == 1 && walker.mode == zqKelRuleWalker::Mode::WideRuns) {
             walker.mode = zqKelRuleWalker::Mode::PlainRuns;

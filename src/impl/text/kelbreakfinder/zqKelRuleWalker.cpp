@@ -79,6 +79,18 @@ constexpr unsigned kEndOfTextCategory = 1;
 // flagged kRestart: the walk goes on without stopping, reading no character
 // twice, and without a branch that depends on where words end. (Never for the
 // end of text, after which no match begins.)
+//
+// A look-ahead rule is folded the same way when every transition into a state
+// that completes it comes from a state that records its position (and none
+// with the end of text, nor from the start state): the position is then
+// always the one recorded one character before, so the completion ends the
+// match just before the character that completes it, and that character
+// begins the next match, as after an accepting state. Such a transition
+// becomes the start state's transition for the character, into its kRestart
+// copy; the rule's completions can no longer be reached, and its positions are
+// no longer recorded. ICU's line rules fold all their look-ahead rules (the
+// pairs of regional indicators among them), which leaves the walk nothing
+// to record.
 constexpr uint16_t kRestart = 1;  // bit 0: stored as the character's flag
 constexpr uint16_t kAccept = 2;
 constexpr uint16_t kSpecial = 4;  // kStop, kGiveUp, or a look-ahead number in the row
@@ -122,8 +134,8 @@ __attribute__((noinline)) unsigned TranslateRow(const Field* __restrict next, co
 // table is written.
 template <typename Field>
 bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, unsigned dictionaryStart,
-                unsigned lookAheadCount, std::unique_ptr<uint16_t[]>& table, unsigned& restartRowOffset,
-                unsigned& rowCountOut)
+                unsigned lookAheadCount, bool foldLookAhead, std::unique_ptr<uint16_t[]>& table,
+                unsigned& restartRowOffset, unsigned& rowCountOut)
 {
     const unsigned stride = categoryCount + kExtraColumns;
     const unsigned rowBytes = stride * 2;
@@ -146,6 +158,20 @@ bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, 
         return false;
     }
     const Field* startNext = rowOf(kStartState) + kRowHeaderFields;
+    // The look-ahead rules folded (above), by number.
+    std::vector<bool> folded(lookAheadCount, foldLookAhead);
+    for (unsigned state = 0; state < stateCount; ++state) {
+        const Field* next = rowOf(state) + kRowHeaderFields;
+        for (unsigned category = 0; category < dictionaryStart; ++category) {
+            const unsigned target = next[category];
+            const unsigned rule = target < stateCount ? states[target].accepting : 0;
+            if (rule > kAcceptingHere && (state == kStartState || states[state].lookAhead != rule ||
+                                          category == kEndOfTextCategory)) {
+                folded[rule] = false;
+            }
+        }
+    }
+    const auto isFolded = [&](unsigned rule) { return rule > kAcceptingHere && folded[rule]; };
     unsigned rowCount = stateCount;
     for (unsigned category = 0; category < dictionaryStart; ++category) {
         const unsigned target = startNext[category];
@@ -187,13 +213,28 @@ bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, 
             stateCount) {
             return false;
         }
+        const bool folds = isFolded(info.lookAhead);
+        if (folds) {
+            const Field* next = rowOf(state) + kRowHeaderFields;
+            for (unsigned category = 0; category < dictionaryStart; ++category) {
+                if (states[next[category]].accepting == info.lookAhead) {
+#if ZQ_KEL_TEST_BROKEN_LOOKAHEAD == 3
+                    // Deliberately wrong, for tests: the completion's boundary
+                    // lost (the start state's step, not its copy that flags).
+                    out[category] = static_cast<uint16_t>(startNext[category] * rowBytes);
+#else
+                    out[category] = firstStep[category];
+#endif
+                }
+            }
+        }
         std::fill(out + dictionaryStart, out + categoryCount + 1, giveUp);
-        const bool special = state == kStopState || info.accepting > kAcceptingHere ||
-                             info.lookAhead > kAcceptingHere;
+        const unsigned lookAhead = folds ? 0 : info.lookAhead;
+        const bool special = state == kStopState || info.accepting > kAcceptingHere || lookAhead > kAcceptingHere;
         out[categoryCount + kFlagsColumn] =
             static_cast<uint16_t>((info.accepting == kAcceptingHere ? kAccept : 0) |
                                   (special ? kSpecial : 0) | (state == kStopState ? kStop : 0));
-        out[categoryCount + kNumbersColumn] = static_cast<uint16_t>(info.accepting | info.lookAhead << 8);
+        out[categoryCount + kNumbersColumn] = static_cast<uint16_t>(info.accepting | lookAhead << 8);
         if (info.copyRow != 0) {
             uint16_t* copy = table.get() + info.copyRow * stride;
             std::memcpy(copy, out, rowBytes);
@@ -214,7 +255,8 @@ bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, 
 
 }  // namespace
 
-std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, uint32_t length)
+std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, uint32_t length,
+                                                         LookAheadRules lookAhead)
 {
     if (rules == nullptr || length < kHeaderSize) {
         return nullptr;
@@ -257,13 +299,13 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
     bool built;
     if (eightBitRows) {
         built = BuildTable(stateTable + kTableRows, stateCount, categoryCount, dictionaryStart, lookAheadCount,
-                           walker->table, walker->restartRow, walker->rowCount);
+                           lookAhead == LookAheadRules::Folded, walker->table, walker->restartRow, walker->rowCount);
     } else {
         // Copied, for aligned reading.
         std::vector<uint16_t> rows(static_cast<size_t>(stateCount) * (kRowHeaderFields + categoryCount));
         std::memcpy(rows.data(), stateTable + kTableRows, rows.size() * sizeof(uint16_t));
         built = BuildTable(rows.data(), stateCount, categoryCount, dictionaryStart, lookAheadCount,
-                           walker->table, walker->restartRow, walker->rowCount);
+                           lookAhead == LookAheadRules::Folded, walker->table, walker->restartRow, walker->rowCount);
     }
     if (!built) {
         return nullptr;
@@ -471,21 +513,24 @@ namespace {
 // The walk by runs. Text is mostly runs of characters of one category (the
 // letters of a word, spaces, ideographs), and within such a run the walk
 // settles within two characters: from there on each character leads from a
-// row to the same row and stores the same flag. The run table gives, for
-// each category, each class of run length (1, 2, 3 or more) and each row,
-// the row the run leads to and the flags it stores (the first character's,
-// the second's, and the one of all the others), so that a whole run costs
-// one dependent load instead of one per character.
+// row to the same row and stores the same flag. Or it settles into turns of
+// two rows (a run of regional indicators: a pair, then the next pair). The
+// run table gives, for each category, each class of run length (1, 2, 3 or
+// more and odd, 4 or more and even) and each row, the row the run leads to
+// and the flags it stores (the first character's, the second's, and the one
+// of all the others, or the first's and the second's by turns), so that a
+// whole run costs one dependent load instead of one per character.
 //
 // Its entries: the row's index, and (in a table of their own) the bits
-constexpr unsigned kRunFirst = 1;   // the flag of the run's first character
-constexpr unsigned kRunSecond = 2;  // of its second
-constexpr unsigned kRunRest = 4;    // of all the others
+constexpr unsigned kRunFirst = 1;      // the flag of the run's first character
+constexpr unsigned kRunSecond = 2;     // of its second
+constexpr unsigned kRunRest = 4;       // of all the others
+constexpr unsigned kRunAlternate = 8;  // or: the others take the first's and the second's by turns
 // and kRunHandOver when the run meets a row with kSpecial, or (3 or more)
-// has not settled after two characters: the match is then walked one
-// character at a time (Walk).
-constexpr unsigned kRunHandOver = 8;
-constexpr unsigned kLengthClasses = 3;
+// has settled into neither: the match is then walked one character at a
+// time (Walk).
+constexpr unsigned kRunHandOver = 16;
+constexpr unsigned kLengthClasses = 4;
 
 // Runs are found a block at a time; a run that goes on into the next block
 // is two runs there, which the table answers alike.
@@ -496,19 +541,37 @@ constexpr unsigned kBlock = 64;
 // the next one, which stores after it.
 constexpr unsigned kRunStore = 32;
 struct RunStores {
-    alignas(kRunStore) uint8_t bytes[8][kRunStore];
+    alignas(kRunStore) uint8_t bytes[kRunHandOver][kRunStore];
 };
+// The flag of a run's character k (from 0) by its entry's bits.
+constexpr uint8_t RunFlag(unsigned bits, unsigned long k)
+{
+    const unsigned flag = k == 0 || ((bits & kRunAlternate) != 0 && k % 2 == 0) ? kRunFirst
+                          : k == 1 || (bits & kRunAlternate) != 0            ? kRunSecond
+                                                                              : kRunRest;
+    return (bits & flag) != 0 ? 1 : 0;
+}
 constexpr RunStores MakeRunStores()
 {
     RunStores stores{};
-    for (unsigned bits = 0; bits < 8; ++bits) {
-        stores.bytes[bits][0] = (bits & kRunFirst) != 0 ? 1 : 0;
-        stores.bytes[bits][1] = (bits & kRunSecond) != 0 ? 1 : 0;
-        for (unsigned k = 2; k < kRunStore; ++k) {
-            stores.bytes[bits][k] = (bits & kRunRest) != 0 ? 1 : 0;
+    for (unsigned bits = 0; bits < kRunHandOver; ++bits) {
+        for (unsigned k = 0; k < kRunStore; ++k) {
+            stores.bytes[bits][k] = RunFlag(bits, k);
         }
     }
     return stores;
+}
+// The flags of a run's characters from kRunStore on, which its store leaves
+// out (kRunStore is even, so turns go on as they were).
+inline void StoreRunTail(uint8_t* at, unsigned bits, unsigned length)
+{
+    if ((bits & kRunAlternate) != 0) {
+        for (unsigned k = kRunStore; k < length; ++k) {
+            at[k] = RunFlag(bits, k);
+        }
+    } else {
+        std::memset(at + kRunStore, 1, length - kRunStore);
+    }
 }
 constexpr RunStores kRunStores = MakeRunStores();
 
@@ -606,8 +669,8 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline void StoreRunWide(uint8_t* at
 {
     const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRunStores.bytes[bits]));
     _mm256_mask_storeu_epi8(at, static_cast<__mmask32>(_bzhi_u32(~0u, length)), bytes);
-    if (length > kRunStore && (bits & kRunRest) != 0) [[unlikely]] {
-        std::memset(at + kRunStore, 1, length - kRunStore);
+    if (length > kRunStore && (bits & (kRunRest | kRunAlternate)) != 0) [[unlikely]] {
+        StoreRunTail(at, bits, length);
     }
 }
 #pragma GCC diagnostic pop
@@ -636,6 +699,7 @@ void FillRunColumn(const uint16_t* __restrict table, unsigned stride, unsigned f
         const bool firstSpecial = (flagsOf(first) & kSpecial) != 0;
         const bool secondSpecial = firstSpecial || (flagsOf(second) & kSpecial) != 0;
         const bool settled = third == second;
+        const bool alternating = !settled && third == first;
 #if ZQ_KEL_TEST_BROKEN_RUNS == 1
         // Deliberately wrong, for tests: the rest of a run given its first
         // character's flag.
@@ -648,9 +712,13 @@ void FillRunColumn(const uint16_t* __restrict table, unsigned stride, unsigned f
         rows[rowCount + row] = static_cast<uint8_t>(second);
         bits[rowCount + row] =
             static_cast<uint8_t>(firstFlag | (secondFlags & kRunSecond) | (secondSpecial ? kRunHandOver : 0));
-        rows[2 * rowCount + row] = static_cast<uint8_t>(second);
-        bits[2 * rowCount + row] =
-            static_cast<uint8_t>(firstFlag | restFlags | (secondSpecial || !settled ? kRunHandOver : 0));
+        const unsigned longBits =
+            firstFlag | (settled ? restFlags : (secondFlags & kRunSecond) | kRunAlternate) |
+            (secondSpecial || !(settled || alternating) ? kRunHandOver : 0);
+        rows[2 * rowCount + row] = static_cast<uint8_t>(settled ? second : first);  // odd length
+        bits[2 * rowCount + row] = static_cast<uint8_t>(longBits);
+        rows[3 * rowCount + row] = static_cast<uint8_t>(second);  // even length
+        bits[3 * rowCount + row] = static_cast<uint8_t>(longBits);
     }
 }
 
@@ -674,7 +742,8 @@ bool zqKelRuleWalker::BuildRunTable()
     std::fill(std::begin(runCategoryStart), std::end(runCategoryStart), kRunColumnNotBuilt);
     pairs = columns <= kPairStride;
     for (unsigned length = 1; length <= kBlock; ++length) {
-        runLengthStart[length] = static_cast<uint16_t>((std::min(length, kLengthClasses) - 1) * rowCount);
+        const unsigned lengthClass = length < 3 ? length - 1 : 2 + (length + 1) % 2;
+        runLengthStart[length] = static_cast<uint16_t>(lengthClass * rowCount);
     }
     for (unsigned c = 0; c < 0x100; ++c) {
         latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);

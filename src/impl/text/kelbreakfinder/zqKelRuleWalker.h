@@ -32,7 +32,10 @@ public:
     // it. Null when the data is not ICU's format 6 line rules as this walker
     // knows them (signature, version, sizes, option flags, value ranges), or
     // when ICU cannot open the trie.
-    static std::unique_ptr<zqKelRuleWalker> Create(const uint8_t* rules, uint32_t length);
+    static std::unique_ptr<zqKelRuleWalker> Create(const uint8_t* rules, uint32_t length)
+    {
+        return Create(rules, length, LookAheadRules::Folded);
+    }
 
     ~zqKelRuleWalker();
     zqKelRuleWalker(const zqKelRuleWalker&) = delete;
@@ -47,6 +50,12 @@ public:
 
 private:
     zqKelRuleWalker() = default;
+
+    // Whether the look-ahead rules that allow it are folded into the table
+    // (zqKelRuleWalker.cpp), as the finder always has them, or walked as
+    // ICU walks them (for tests of that walk).
+    enum class LookAheadRules { Folded, Walked };
+    static std::unique_ptr<zqKelRuleWalker> Create(const uint8_t* rules, uint32_t length, LookAheadRules lookAhead);
 
     // How a walk one character at a time ended: the run is answered, the
     // walker gives up on it, or (asked to) it hands the run back to the walk
@@ -125,7 +134,7 @@ private:
     uint16_t latinColumn[0x100] = {};
 
     // The tables of the walk by runs: for each category, each class of run
-    // length (1, 2, 3 or more) and each row, the row after the run, and what
+    // length (1, 2, odd from 3, even from 4) and each row, the row after the run, and what
     // the run writes (zqKelRuleWalker.cpp), at the same index; empty when the
     // walk by runs is not used. Where each category's part begins, and where
     // in it each length's class does.
