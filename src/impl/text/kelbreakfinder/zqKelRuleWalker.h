@@ -134,10 +134,10 @@ private:
     uint16_t latinColumn[0x100] = {};
 
     // The tables of the walk by runs: for each category, each class of run
-    // length (1, 2, odd from 3, even from 4) and each row, the row after the run, and what
-    // the run writes (zqKelRuleWalker.cpp), at the same index; empty when the
-    // walk by runs is not used. Where each category's part begins, and where
-    // in it each length's class does.
+    // length (1, 2, odd from 3, even from 4) and each row, the row after the
+    // run, and what the run writes (zqKelRuleWalker.cpp), at the same index;
+    // empty when the walk by runs is not used. Where each category's part
+    // begins, and where in it each length's class does.
     std::unique_ptr<uint8_t[]> runRows;
     std::unique_ptr<uint8_t[]> runBits;
     // A category's part is built the first time a run of it is walked
