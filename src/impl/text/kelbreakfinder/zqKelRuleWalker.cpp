@@ -154,18 +154,21 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool LeadsToCompleti
     return found != 0;
 }
 #pragma GCC diagnostic pop
-bool HaveWideCompletionScan()
+// Whether the processor has what the walker's AVX-512 code uses (this
+// scan, and the walk by runs' ZQ_KEL_WIDE_TARGET below).
+bool HaveWideInstructions()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 #else
 bool LeadsToCompletionWide(const uint8_t*, unsigned, const uint8_t*)
 {
     return true;
 }
-bool HaveWideCompletionScan()
+bool HaveWideInstructions()
 {
     return false;
 }
@@ -212,7 +215,7 @@ bool BuildTable(const Field* rows, unsigned stateCount, unsigned categoryCount, 
         completes[state] = static_cast<uint8_t>(states[state].accepting > kAcceptingHere ? states[state].accepting : 0);
         completesByByte[state & 0xFF] |= state <= 0xFF ? completes[state] : 0;
     }
-    const bool wide = sizeof(Field) == 1 && foldLookAhead && HaveWideCompletionScan();
+    const bool wide = sizeof(Field) == 1 && foldLookAhead && HaveWideInstructions();
     for (unsigned state = 0; foldLookAhead && state < stateCount; ++state) {
         const Field* next = rowOf(state) + kRowHeaderFields;
         bool any = false;
@@ -809,16 +812,7 @@ bool zqKelRuleWalker::BuildRunTable()
         latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);
     }
     std::memset(pictographCategory, kNotLearnt, sizeof pictographCategory);
-#ifdef ZQ_KEL_HAVE_WIDE_RUNS
-    __builtin_cpu_init();
-    const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl") &&
-                      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx2") &&
-                      __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    mode = wide ? Mode::WideRuns : Mode::PlainRuns;
-#else
-    mode = Mode::PlainRuns;
-#endif
+    mode = HaveWideInstructions() ? Mode::WideRuns : Mode::PlainRuns;
     return true;
 }
 
