@@ -27,6 +27,14 @@
 // of the connection that sent it, as the bus reports it
 // (GetConnectionUnixProcessID, asked once per connection on a thread of its
 // own); a signal whose sender the bus cannot name is dropped.
+//
+// The class is the front; its rooms, one concern each:
+//   GDBusBuses       where the buses are; opening, losing and reopening connections
+//   GDBusInbound     the filter on every connection and the bounded queues to observers
+//   GDBusSenderPids  the process ID of each sending connection
+//   GDBusPosting     the signal a notification becomes, and sending it
+//   GDBusObservers   registrations and the match rules they need
+//   GDBusCommon      the bus's own names; a blocking call one may stop waiting for
 
 #include <atomic>
 #include <chrono>
@@ -54,9 +62,6 @@ public:
     // What may wait for an observer's main context, at most.
     static constexpr size_t kMaxPendingNotifications = 4096;
     static constexpr size_t kMaxPendingBytes = 4 * 1024 * 1024;
-
-    // Signals waiting for their sender's process ID, per sender, at most.
-    static constexpr size_t kMaxUnresolvedPerSender = 8;
 
     explicit GDBusNotificationCenter(std::chrono::milliseconds retryInterval = kRetryInterval);
     ~GDBusNotificationCenter() override;

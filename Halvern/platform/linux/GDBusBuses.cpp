@@ -1,0 +1,165 @@
+#include "platform/linux/GDBusBuses.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/linux/GDBusInbound.h"
+#include "platform/linux/GDBusObservers.h"
+
+namespace platform {
+
+using gdbus::BoundedCall;
+using gdbus::SteadyClock;
+
+namespace gdbus {
+
+std::optional<std::string> SystemBusAddress(std::string*) {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') return std::string(address);
+    return std::string("unix:path=/var/run/dbus/system_bus_socket");
+}
+
+std::optional<std::string> SessionBusAddress(std::string* why) {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') return std::string(address);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') {
+        const std::string socketPath = std::string(runtime) + "/bus";
+        struct stat st;
+        if (::stat(socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            gchar* escaped = g_dbus_address_escape_value(socketPath.c_str());
+            std::string result = std::string("unix:path=") + escaped;
+            g_free(escaped);
+            return result;
+        }
+    }
+    *why = "DBUS_SESSION_BUS_ADDRESS is not set and there is no $XDG_RUNTIME_DIR/bus";
+    return std::nullopt;
+}
+
+}  // namespace gdbus
+
+GDBusNotificationCenter::Bus& GDBusNotificationCenter::bus(BusKind kind) {
+    return kind == BusKind::System ? *system_ : *session_;
+}
+
+void GDBusNotificationCenter::disconnect(Bus& bus) {
+    if (bus.connection == nullptr) return;
+    g_dbus_connection_remove_filter(bus.connection, bus.filter);
+    g_object_unref(bus.connection);
+    bus.connection = nullptr;
+    bus.filter = 0;
+}
+
+bool GDBusNotificationCenter::connected(Bus& target) {
+    if (target.connection == nullptr) return false;
+    if (!g_dbus_connection_is_closed(target.connection)) return true;
+    disconnect(target);
+    target.failure = "the connection was closed";
+    if (target.observed) target.lost = true;
+    target.observed = false;
+    return false;
+}
+
+void GDBusNotificationCenter::startConnecting(BusKind kind, bool rateLimited) {
+    Bus& target = bus(kind);
+    if (connected(target) || target.attempt) return;
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (rateLimited && target.lastAttempt && now - *target.lastAttempt < retryInterval_) return;
+    target.lastAttempt = now;
+
+    std::string why;
+    const std::optional<std::string> address =
+        kind == BusKind::System ? gdbus::SystemBusAddress(&why) : gdbus::SessionBusAddress(&why);
+    if (!address) {
+        target.failure = why;
+        return;
+    }
+    // The same bus under both names is observed once.
+    const Bus& other = kind == BusKind::System ? *session_ : *system_;
+    if (other.connection != nullptr && other.address == *address) {
+        target.failure = "same address as the " + std::string(other.label);
+        return;
+    }
+    target.address = *address;
+    auto result = std::make_shared<Bus::ConnectResult>();
+    auto call = std::make_unique<BoundedCall>([result, address = *address](GCancellable* cancellable) {
+        GError* error = nullptr;
+        GDBusConnection* connection =
+            g_dbus_connection_new_for_address_sync(address.c_str(), gdbus::kConnectionFlags, nullptr, cancellable, &error);
+        std::lock_guard<std::mutex> guard(result->mutex);
+        result->connection = connection;
+        if (connection == nullptr) result->error = gdbus::TakeMessage(error);
+    });
+    target.attempt = Bus::Attempt{std::move(result), std::move(call), now + kConnectTimeout};
+}
+
+void GDBusNotificationCenter::finishConnecting(Bus& target, bool wait, SteadyClock::time_point deadline) {
+    if (!target.attempt) return;
+    Bus::Attempt& attempt = *target.attempt;
+    if (!attempt.call->finished()) {
+        if (wait) attempt.call->waitUntil(std::min(deadline, attempt.deadline));
+        if (!attempt.call->finished()) {
+            if (SteadyClock::now() < attempt.deadline) return;  // still under way
+            attempt.call->cancel();
+            target.failure = "no answer within " + std::to_string(kConnectTimeout.count()) + " ms";
+            target.attempt.reset();
+            return;
+        }
+    }
+    GDBusConnection* connection = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(attempt.result->mutex);
+        connection = std::exchange(attempt.result->connection, nullptr);
+        if (connection == nullptr) target.failure = attempt.result->error;
+    }
+    target.attempt.reset();
+    if (connection == nullptr) return;
+
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+    target.connection = connection;
+    target.filter = g_dbus_connection_add_filter(connection, Core::Filter, new Core::FilterData{core_, target.label},
+                                                 Core::ReleaseFilterData);
+    const SteadyClock::time_point matchDeadline = std::max(deadline, SteadyClock::now() + kConnectTimeout / 2);
+    for (const auto& [rule, count] : rules_) {
+        std::string error;
+        if (count > 0 && !gdbus::AddMatch(connection, rule, matchDeadline, &error)) {
+            target.failure = error;
+            disconnect(target);
+            return;
+        }
+        if (count > 0) target.observed = true;
+    }
+    target.failure.clear();
+}
+
+void GDBusNotificationCenter::connectBuses(std::initializer_list<BusKind> kinds, bool rateLimited,
+                                           SteadyClock::time_point deadline) {
+    for (BusKind kind : kinds) startConnecting(kind, rateLimited);
+    for (BusKind kind : kinds) finishConnecting(bus(kind), true, deadline);
+}
+
+std::string GDBusNotificationCenter::describeFailures() {
+    std::string text;
+    for (const Bus* target : {system_.get(), session_.get()}) {
+        if (!text.empty()) text += "; ";
+        text += target->label;
+        if (!target->address.empty()) text += " (" + target->address + ")";
+        text += ": " + (target->failure.empty() ? std::string("not connected") : target->failure);
+    }
+    return text;
+}
+
+int GDBusNotificationCenter::connectedBusCount() {
+    std::lock_guard<std::mutex> guard(busMutex_);
+    int count = 0;
+    for (const Bus* target : {system_.get(), session_.get()}) {
+        if (target->connection != nullptr && !g_dbus_connection_is_closed(target->connection)) ++count;
+    }
+    return count;
+}
+
+}  // namespace platform

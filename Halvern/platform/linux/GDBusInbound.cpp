@@ -1,0 +1,157 @@
+#include "platform/linux/GDBusInbound.h"
+
+#include <algorithm>
+
+namespace platform {
+
+GDBusMessage* GDBusNotificationCenter::Core::Filter(GDBusConnection* connection, GDBusMessage* message,
+                                                    gboolean incoming, gpointer data) {
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL) {
+        const auto* filter = static_cast<FilterData*>(data);
+        filter->core->receive(connection, filter->busLabel, message);
+    }
+    return message;  // left for GDBus's own handling
+}
+
+void GDBusNotificationCenter::Core::ReleaseFilterData(gpointer data) { delete static_cast<FilterData*>(data); }
+
+void GDBusNotificationCenter::Core::receive(GDBusConnection* connection, const char* busLabel,
+                                            GDBusMessage* message) {
+    const char* interface = g_dbus_message_get_interface(message);
+    const char* member = g_dbus_message_get_member(message);
+    const char* path = g_dbus_message_get_path(message);
+    if (interface == nullptr || member == nullptr || path == nullptr) return;
+    GVariant* body = g_dbus_message_get_body(message);
+    const size_t bytes = body != nullptr ? g_variant_get_size(body) : 0;
+
+    Received received;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::optional<Notification> notification;
+        for (const RegistrationPtr& registration : registrations) {
+            if (registration->signal) {
+                const Signal& wanted = *registration->signal;
+                if (wanted.interface != interface || wanted.member != member || wanted.path != path) continue;
+            }
+            if (bytes > kMaxNotificationBytes) {
+                dropped.fetch_add(1);
+                return;
+            }
+            if (!notification) notification = Parse(interface, member, body);
+            if (registration->object && registration->object != notification->object) continue;
+            received.registrations.push_back(registration);
+        }
+        if (received.registrations.empty()) return;
+        received.notification = std::move(*notification);
+    }
+    const char* sender = g_dbus_message_get_sender(message);
+    if (sender == nullptr) {
+        dropped.fetch_add(1);  // nobody to vouch for it
+        return;
+    }
+    // Unique names are per bus: the same name on the other bus is another
+    // connection.
+    const std::string senderKey = std::string(busLabel) + " " + sender;
+    received.notification.sender = senderKey;
+    received.bytes = bytes;
+    // The Core outlives every delivery: its sender pids stop handing over
+    // before anything else of it goes.
+    senderPids.resolve(connection, senderKey, sender,
+                       [this, received = std::move(received)](int pid) mutable { deliver(std::move(received), pid); });
+}
+
+void GDBusNotificationCenter::Core::deliver(Received received, int pid) {
+    if (pid < 0) {
+        dropped.fetch_add(1);
+        return;
+    }
+    received.notification.senderProcessIdentifier = pid;
+    for (const RegistrationPtr& registration : received.registrations) {
+        if (registration->active.load()) enqueue(registration, received.notification, received.bytes);
+    }
+}
+
+Notification GDBusNotificationCenter::Core::Parse(const char* interface, const char* member, GVariant* body) {
+    Notification notification;
+    notification.name = std::string(interface) + "." + member;
+    if (body == nullptr || !g_variant_is_of_type(body, G_VARIANT_TYPE_TUPLE)) return notification;
+    const gsize count = g_variant_n_children(body);
+    if (count >= 1) {
+        GVariant* object = g_variant_get_child_value(body, 0);
+        if (g_variant_is_of_type(object, G_VARIANT_TYPE_STRING)) {
+            const char* text = g_variant_get_string(object, nullptr);
+            if (*text != '\0') notification.object = text;
+        }
+        g_variant_unref(object);
+    }
+    if (count >= 2) {
+        GVariant* userInfo = g_variant_get_child_value(body, 1);
+        if (g_variant_is_of_type(userInfo, G_VARIANT_TYPE("a{ss}"))) {
+            auto entries = std::make_shared<NotificationUserInfo>();
+            GVariantIter iter;
+            g_variant_iter_init(&iter, userInfo);
+            const char* key = nullptr;
+            const char* value = nullptr;
+            while (g_variant_iter_next(&iter, "{&s&s}", &key, &value)) (*entries)[key] = value;
+            notification.userInfo = std::move(entries);
+        }
+        g_variant_unref(userInfo);
+    }
+    return notification;
+}
+
+void GDBusNotificationCenter::Core::enqueue(const RegistrationPtr& registration, const Notification& notification,
+                                            size_t bytes) {
+    std::lock_guard<std::mutex> guard(registration->pendingMutex);
+    const std::string sender = notification.sender.value_or("");
+    while (registration->pending.size() >= kMaxPendingNotifications ||
+           registration->pendingBytes + bytes > kMaxPendingBytes) {
+        const size_t own = registration->pendingPerSender[sender];
+        auto largest = registration->pendingPerSender.begin();
+        for (auto it = registration->pendingPerSender.begin(); it != registration->pendingPerSender.end(); ++it) {
+            if (it->second > largest->second) largest = it;
+        }
+        dropped.fetch_add(1);
+        if (largest->second <= own) {
+            if (own == 0) registration->pendingPerSender.erase(sender);
+            return;
+        }
+        const std::string& holder = largest->first;
+        const auto oldest = std::find_if(registration->pending.begin(), registration->pending.end(),
+                                         [&](const Pending& p) { return p.notification.sender.value_or("") == holder; });
+        registration->pendingBytes -= oldest->bytes;
+        registration->pending.erase(oldest);
+        if (--largest->second == 0) registration->pendingPerSender.erase(largest);
+    }
+    registration->pending.push_back(Pending{notification, bytes});
+    ++registration->pendingPerSender[sender];
+    registration->pendingBytes += bytes;
+    if (registration->drainScheduled) return;
+    registration->drainScheduled = true;
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, Drain, new RegistrationPtr(registration), ReleaseRegistration);
+    g_source_attach(source, registration->context);
+    g_source_unref(source);
+}
+
+gboolean GDBusNotificationCenter::Core::Drain(gpointer data) {
+    const RegistrationPtr& registration = *static_cast<RegistrationPtr*>(data);
+    std::list<Pending> batch;
+    {
+        std::lock_guard<std::mutex> guard(registration->pendingMutex);
+        batch.swap(registration->pending);
+        registration->pendingPerSender.clear();
+        registration->pendingBytes = 0;
+        registration->drainScheduled = false;
+    }
+    for (const Pending& pending : batch) {
+        if (!registration->active.load()) break;
+        registration->callback(pending.notification);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void GDBusNotificationCenter::Core::ReleaseRegistration(gpointer data) { delete static_cast<RegistrationPtr*>(data); }
+
+}  // namespace platform
