@@ -1,5 +1,7 @@
 #include "platform/gtk/GtkApplication.h"
 
+#include "platform/gtk/GtkStartup.h"
+
 #include <gtk/gtk.h>
 
 #include <poll.h>
@@ -24,7 +26,7 @@ namespace platform {
 namespace {
 
 // Dialogs of this program have no main window to belong to, and GTK says so
-// on standard error each time one opens; nothing else is held back.
+// each time one opens; that alone is kept out of the system log.
 void FilterGtkMessages(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer data) {
     if ((level & G_LOG_LEVEL_MESSAGE) && message != nullptr &&
         std::strstr(message, "mapped without a transient parent") != nullptr) {
@@ -54,16 +56,6 @@ std::string NoDisplayReason() {
     return "Cannot start the graphical mode: cannot open the display (" + names + ").";
 }
 
-// Ends the process the way every failed run ends: one line, status -1 (255).
-// Safe to call from any thread and from Xlib's error handler.
-[[noreturn]] void EndWithLine(const std::string& line) {
-    std::fflush(stdout);
-    const std::string text = "Halvern:ERROR: " + line + "\n";
-    ssize_t ignored = ::write(STDOUT_FILENO, text.data(), text.size());
-    (void)ignored;
-    ::_exit(255);
-}
-
 // A display server that accepts the connection and never answers would hold
 // gtk_init_check for ever (XOpenDisplay waits for the server's greeting, the
 // Wayland backend for its first round trip). A watcher thread ends the
@@ -76,7 +68,7 @@ public:
         : thread_([this, names = std::move(names)] {
               std::unique_lock lock(mutex_);
               if (!answered_.wait_for(lock, std::chrono::seconds(kDisplayAnswerSeconds), [this] { return done_; })) {
-                  EndWithLine("Cannot start the graphical mode: the display did not answer within " +
+                  EndGraphicalRun("Cannot start the graphical mode: the display did not answer within " +
                               std::to_string(kDisplayAnswerSeconds) + " seconds (" + names + ").");
               }
           }) {}
@@ -109,7 +101,7 @@ std::string gLostDisplayLine;
 // return. GDK's own handler ends the process with status 1, which the package
 // scripts do not know: this one says what happened and ends with -1 (255),
 // the program's failure status, as every other way out of a failed run does.
-int LostDisplay(Display*) { EndWithLine(gLostDisplayLine); }
+int LostDisplay(Display*) { EndGraphicalRun(gLostDisplayLine); }
 
 // Every GDK backend ends the process with status 1 when its connection
 // breaks (the Wayland one with _exit, which nothing can intercept). This
@@ -134,7 +126,7 @@ gboolean WatchPrepare(GSource* source, gint* timeout) {
 
 gboolean WatchCheck(GSource* source) { return HungUp(reinterpret_cast<ConnectionWatch*>(source)->fd); }
 
-gboolean WatchDispatch(GSource*, GSourceFunc, gpointer) { EndWithLine(gLostDisplayLine); }
+gboolean WatchDispatch(GSource*, GSourceFunc, gpointer) { EndGraphicalRun(gLostDisplayLine); }
 
 GSourceFuncs gWatchFunctions = {WatchPrepare, WatchCheck, WatchDispatch, nullptr, nullptr, nullptr};
 
@@ -172,6 +164,9 @@ Status GtkApplication::main(int argc, char* const* argv, ApplicationDelegate& de
     // GTK reads and removes its own options (--display, --sync, ...) from the
     // vector it gets. It gets only the program's name: the arguments are the
     // package scripts' and stay exactly as main received them.
+    RouteGLibMessagesToSystemLog();
+    PrepareSettings(::geteuid() == 0, BundleSchemaFolder());
+
     char* name = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : const_cast<char*>("Halvern");
     char* gtkArguments[] = {name, nullptr};
     int gtkCount = 1;

@@ -6,6 +6,7 @@
 // driven with xdotool as a person would.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -116,8 +117,15 @@ protected:
                                "     [ \"$(cat $p/comm 2>/dev/null)\" = dbus-daemon ] && kill ${p#/proc/}; done) & ;;\n"
                                "esac\n"
                                "shift\n"
-                               "exec \"$@\"\n",
+                               "exec \"$@\" 2>>/tmp/halvern.err\n",
                                0755);
+    }
+
+    // Whatever the run, the program writes nothing on standard error.
+    void TearDown() override {
+        if (!IsSkipped()) {
+            EXPECT_EQ(testsupport::ReadFile(dir / "tmp/halvern.err").value_or(""), "");
+        }
     }
 
     // Instances are found by the scan of running applications (10.9 and later)
@@ -161,10 +169,13 @@ protected:
             .bind(dir / "tmp", "/tmp")
             .bind(dir / "home", "/home/user")
             .readOnlyBind(dir / "xdg", "/xdg")
-            .readOnlyBind(dir / "ro", "/ro");
+            .readOnlyBind(dir / "ro", "/ro")
+            .bind(log.path(), "/dev/log");
         // The private data folder has the test's own applications and MIME
-        // database; GTK also needs the system's icons and settings schemas.
+        // database, and unless told otherwise the system's icons and settings
+        // schemas.
         for (const char* shared : {"icons", "glib-2.0"}) {
+            if (!systemIconsAndSchemas) break;
             const std::string from = std::string("/usr/share/") + shared;
             if (fs::exists(from)) sandbox.readOnlyBind(from, std::string("/xdg/data/") + shared);
         }
@@ -184,8 +195,7 @@ protected:
         }
         environment.insert(environment.end(),
                            {"HOME=/home/user", "XDG_DATA_HOME=/home/user/.local/share", "XDG_DATA_DIRS=/xdg/data",
-                            "XDG_CONFIG_HOME=/xdg/config", "XDG_CONFIG_DIRS=/xdg/config", "NO_AT_BRIDGE=1",
-                            "GSETTINGS_BACKEND=memory"});
+                            "XDG_CONFIG_HOME=/xdg/config", "XDG_CONFIG_DIRS=/xdg/config", "NO_AT_BRIDGE=1"});
         for (const std::string& entry : extraEnvironment) {
             const size_t equals = entry.find('=');
             testsupport::SetVariable(environment, entry.substr(0, equals), entry.substr(equals + 1));
@@ -216,7 +226,18 @@ protected:
 
     std::optional<std::string> Link() { return testsupport::ReadLink(dir / "Library/Lumaro Pack"); }
 
+    // The messages that reached the sandbox's /dev/log under the identity Halvern.
+    Lines SystemLog() {
+        Lines messages;
+        for (const std::string& datagram : log.messages()) {
+            if (auto message = testsupport::SyslogMessage(datagram, "Halvern")) messages.push_back(*message);
+        }
+        return messages;
+    }
+
     testsupport::TempDir dir;
+    testsupport::SyslogReceiver log{dir / "log"};
+    bool systemIconsAndSchemas = true;
     // The run gets a session bus of its own (dbus-run-session); without it,
     // no bus at all can be reached inside the sandbox.
     bool withBus = true;
@@ -483,16 +504,80 @@ TEST_F(GraphicalModeTest, LosingTheDisplayWhileAnAlertIsOpenEndsWith255AndOneLin
 
 TEST_F(GraphicalModeTest, WithoutMimeDataTheAlertStillShows) {
     // No icons and no MIME database: GTK's image loaders cannot tell a PNG,
-    // so no icon can be drawn, GTK's own fallback icon included.
+    // so no icon can be drawn, GTK's own fallback icon included. The locale
+    // is one the C library lacks.
     testsupport::MakeFolders(dir / "xdg/bare/applications");
     auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "1"},
-                     {"DISPLAY=" + xvfb->display(), "XDG_DATA_DIRS=/xdg/bare", "XDG_DATA_HOME=/xdg/bare"});
+                     {"DISPLAY=" + xvfb->display(), "XDG_DATA_DIRS=/xdg/bare", "XDG_DATA_HOME=/xdg/bare",
+                      "LANG=xx_YY.UTF-8"});
     const std::string alert = WindowTitled(*run, "Veldane Lumaro");
     ASSERT_FALSE(alert.empty()) << run->out() << run->err();
     ASSERT_TRUE(Keys(alert, {"Return"}));
 
     EXPECT_EQ(Finish(*run), 255) << run->err();
     EXPECT_EQ(testsupport::Lines(run->out()), (Lines{"No PDF handler found by the OS.", kGUIFailure}));
+}
+
+TEST_F(GraphicalModeTest, ThePanelNeedsNoSchemasIconsOrLocaleOfTheSystemsAndStoresNoSettings) {
+    // A settings backend that would write a file, and GTK's complaints about
+    // the locale and the missing icons.
+    systemIconsAndSchemas = false;
+    Handlers({kSecond, kLumaro});
+    auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "0"},
+                     {"DISPLAY=" + xvfb->display(), "LANG=xx_YY.UTF-8", "GSETTINGS_BACKEND=keyfile",
+                      "XDG_CONFIG_HOME=/home/user/.config"});
+    const std::string panel = WindowTitled(*run, "Veldane Lumaro");
+    ASSERT_FALSE(panel.empty()) << run->out() << run->err();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(Keys(panel, {"Return"}));
+
+    EXPECT_EQ(Finish(*run), 0) << run->out();
+    EXPECT_EQ(Link(), kLumaro);
+    EXPECT_FALSE(fs::exists(dir / "home/.config/glib-2.0"));
+    const Lines logged = SystemLog();
+    EXPECT_NE(std::find(logged.begin(), logged.end(),
+                        "Gtk-WARNING: Locale not supported by C library. Using the fallback 'C' locale."),
+              logged.end());
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
+                            [](const std::string& m) { return m.starts_with("Gtk-WARNING: Could not find the icon "); }));
+}
+
+TEST_F(GraphicalModeTest, WithNoSchemaAtAllThePanelEndsWithOneLineNotASignal) {
+    testsupport::CopyTree(HALVERN_APP, dir / "NoSchema.app");
+    fs::remove_all(dir / "NoSchema.app/Contents/Resources/schemas");
+    systemIconsAndSchemas = false;
+    Handlers({kSecond, kLumaro});
+    auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "0"}, {"DISPLAY=" + xvfb->display()},
+                     dir / "NoSchema.app");
+    EXPECT_EQ(Finish(*run), 255);
+    EXPECT_EQ(After(testsupport::Lines(run->out()), "Found Veldane Lumaro Next at default location " + std::string(kLumaro)),
+              Lines{"Halvern:ERROR: The graphical mode cannot go on: GLib-GIO-ERROR: No GSettings schemas are installed "
+                    "on the system"});
+    EXPECT_EQ(Link(), std::nullopt);
+}
+
+TEST_F(GraphicalModeTest, AsRootTheCallersSchemaFolderIsNotRead) {
+    // The caller's panel schema has none of the keys that the panel reads.
+    testsupport::WriteFile(dir / "home/schemas/panel.gschema.xml",
+                           "<schemalist><schema id='org.gtk.Settings.FileChooser' path='/org/gtk/settings/file-chooser/'>"
+                           "<key name='unused' type='b'><default>false</default></key></schema></schemalist>\n");
+    const std::optional<std::string> compiler = testsupport::FindProgram("glib-compile-schemas");
+    ASSERT_TRUE(compiler);
+    ASSERT_EQ(testsupport::RunProcess({*compiler, dir / "home/schemas"}, testsupport::BaseEnvironment()).status, 0);
+    Handlers({kSecond, kLumaro});
+    auto run = Start("none", {"0", kPack, "/ignored/in/graphical/mode.app", "0"},
+                     {"DISPLAY=" + xvfb->display(), "GSETTINGS_SCHEMA_DIR=/home/user/schemas"});
+    if (::geteuid() != 0) {
+        EXPECT_EQ(Finish(*run), 255);
+        EXPECT_TRUE(run->out().find("Halvern:ERROR: The graphical mode cannot go on: ") != std::string::npos) << run->out();
+        return;
+    }
+    const std::string panel = WindowTitled(*run, "Veldane Lumaro");
+    ASSERT_FALSE(panel.empty()) << run->out();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(Keys(panel, {"Return"}));
+    EXPECT_EQ(Finish(*run), 0) << run->out();
+    EXPECT_EQ(Link(), kLumaro);
 }
 
 TEST_F(HalvernRunTest, LosingAWaylandDisplayWhileAnAlertIsOpenEndsWith255AndOneLine) {

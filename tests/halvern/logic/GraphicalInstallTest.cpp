@@ -74,6 +74,15 @@ TEST_F(GraphicalInstallTest, AViewerOneBuildTooOldShowsTheVersionLowerText) {
     EXPECT_EQ(fake.alert.shown[0].informativeText, kVersionReason);
 }
 
+TEST_F(GraphicalInstallTest, AnEmptyReasonIsShownAsItIsOnlyAMissingOneBecomesTheNotFoundText) {
+    fake.strings.entries["LumaroVersionNumberLower"] = "";
+    Handlers({kOld});
+    EXPECT_EQ(Install(), std::nullopt);
+    EXPECT_EQ(halvern.getMsgDialogueText(), "");
+    ASSERT_EQ(fake.alert.shown.size(), 1u);
+    EXPECT_EQ(fake.alert.shown[0].informativeText, "");
+}
+
 TEST_F(GraphicalInstallTest, WithoutAnyHandlerTheNotFoundTextIsShown) {
     Handlers({});
     fake.launchServices.applications.reset();
