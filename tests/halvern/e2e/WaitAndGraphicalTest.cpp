@@ -187,7 +187,7 @@ protected:
             // In a sanitizer build, what GTK's libraries keep until exit() is no
             // leak of the program's; the command-line runs get no suppression.
             sandbox.readOnlyBind(LSAN_SUPPRESSIONS, "/opt/lsan-graphical.supp");
-            std::string lsan = "suppressions=/opt/lsan-graphical.supp";
+            std::string lsan = "suppressions=/opt/lsan-graphical.supp:print_suppressions=0";
             for (const std::string& entry : environment) {
                 if (entry.starts_with("LSAN_OPTIONS=")) lsan += ":" + entry.substr(13);
             }
