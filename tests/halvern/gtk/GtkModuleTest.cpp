@@ -521,9 +521,15 @@ TEST_F(GtkOpenPanelTest, ATypedPathOfAChoosableBundleIsAccepted) {
         gtk_file_chooser_unselect_all(GTK_FILE_CHOOSER(dialog));
         g_signal_emit_by_name(FindChild(dialog, GTK_TYPE_FILE_CHOOSER_WIDGET), "location-popup",
                               (dir / "Other.app").c_str());
-        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
         return true;
-    }});
+    },
+                   // Confirmed once the chooser has taken the typed path in.
+                   [&] {
+                       GtkWidget* dialog = VisibleDialog(GTK_TYPE_FILE_CHOOSER_DIALOG);
+                       if (!dialog || ChooserFilename(dialog) != dir / "Other.app") return false;
+                       gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+                       return true;
+                   }});
     EXPECT_EQ(panel().runModal(options), platform::OpenPanel::kOKButton);
     EXPECT_EQ(panel().URLs(), std::vector<std::string>{dir / "Other.app"});
 }
