@@ -108,8 +108,8 @@ struct zqTextKelBreakFinderTestAccess {
     // its first run of two or more values, when it decides on its walker.
     static void SeeIcuMajor(zqTextKelBreakFinder& finder, int major) { State(finder).runningIcuMajor = major; }
 
-    // What the finder keeps of its own (see zqKelFinderLocale::RetainedBytes).
-    static size_t RetainedBytes(const zqTextKelBreakFinder& finder) { return State(finder).RetainedBytes(); }
+    // Sets the most UTF-16 units a run may have to be text to ICU.
+    static void SetMaxTextUnits(zqTextKelBreakFinder& finder, unsigned long units) { State(finder).maxTextUnits = units; }
 };
 
 inline const char* EngineName(zqTextKelBreakFinderTestAccess::Engine engine)

@@ -219,6 +219,30 @@ TEST(SarvikEngines, AnAllocationThrowingInsideACallLeavesNoWrongAnswerBehind)
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", Utf32(U"ไทย again"))), EngineName(Engine::Icu));
 }
 
+// A run whose UTF-16 form is longer than ICU text can be gets no flags from
+// either engine, as ICU's own string turns bogus for it; the limit is made
+// small here, where it is otherwise 2^31 - 1 units.
+TEST(SarvikEngines, ARunLongerThanIcuTextCanBeGetsNoFlags)
+{
+    zqTextKelBreakFinder finder("en");
+    Access::SetMaxTextUnits(finder, 100);
+    std::vector<uint32_t> emoji(50, 0x1F600);  // 100 units: answered
+    std::vector<uint32_t> plain(100, U'a');
+    plain[50] = U' ';
+    std::vector<uint32_t> beyond = plain;  // a value above U+10FFFF adds no unit
+    beyond.push_back(0x110000);
+    std::vector<uint32_t> icuPlain = plain;  // with a lone surrogate, for ICU
+    icuPlain[10] = 0xDC00;
+    for (const std::vector<uint32_t>* run : {&emoji, &plain, &beyond, &icuPlain}) {
+        CheckedEngine(finder, "en", *run);
+    }
+    for (std::vector<uint32_t> run : {emoji, plain, icuPlain}) {
+        run.push_back(run[0] <= 0xFFFF ? U'b' : 0x1F600);  // one unit or two more
+        EXPECT_EQ(RunFinder(finder, run), Flags(run.size(), 0)) << Hex(run);
+        EXPECT_EQ(EngineName(Access::LastEngine(finder)), EngineName(Engine::None));
+    }
+}
+
 uint32_t Read32(const std::vector<uint8_t>& data, size_t at)
 {
     uint32_t value;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -54,14 +55,17 @@ alignas(16) constexpr HighBitTables kHighBits = MakeHighBitTables();
 std::unique_ptr<zqKelDictionaryScan> zqKelDictionaryScan::Create(const uint8_t* rules, uint32_t length)
 {
     (void)length;  // the walker has checked the offsets against it
+    // Made first, so that the trie is closed with it whatever throws after.
+    std::unique_ptr<zqKelDictionaryScan> scan(new zqKelDictionaryScan());
     UErrorCode status = U_ZERO_ERROR;
-    UCPTrie* trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + zqKelRead32(rules + kHeaderTrie),
-                                           static_cast<int32_t>(zqKelRead32(rules + kHeaderTrieLength)), nullptr, &status);
-    if (U_FAILURE(status) || trie == nullptr) {
+    scan->trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + zqKelRead32(rules + kHeaderTrie),
+                                        static_cast<int32_t>(zqKelRead32(rules + kHeaderTrieLength)), nullptr, &status);
+    if (status == U_MEMORY_ALLOCATION_ERROR) {
+        throw std::bad_alloc();
+    }
+    if (U_FAILURE(status) || scan->trie == nullptr) {
         return nullptr;
     }
-    std::unique_ptr<zqKelDictionaryScan> scan(new zqKelDictionaryScan());
-    scan->trie = trie;
     scan->dictionaryStart = zqKelRead32(rules + zqKelRead32(rules + kHeaderForwardTable) + kTableDictionaryStart);
 #ifdef ZQ_KEL_HAVE_AVX2_SCAN
     scan->haveAvx2 = __builtin_cpu_supports("avx2");

@@ -18,10 +18,11 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-// The most a finder keeps of its own between calls is 256 KiB: its working
-// buffers at most this much, the rest being the rule walker's table and the
-// dictionary scan (tests/sarvik measures the whole).
-constexpr size_t kZqKelWorkBufferLimit = 192 * 1024;
+// The most a finder keeps of its own between calls: 256 KiB, less room for
+// the allocator's own bookkeeping of the blocks. Its rule walker and its
+// dictionary scan are bounded; its working buffers may keep what they leave
+// (see WorkBufferLimit).
+constexpr size_t kZqKelKeptLimit = 256 * 1024 - 4 * 1024;
 
 class zqKelFinderLocale : public icu::Locale {
 public:
@@ -41,13 +42,14 @@ public:
     // the iterator is deleted.
     void ReleaseEngines();
 
-    // What it keeps of its own between calls, in bytes: this object, its
-    // working buffers and the dictionary scan (the rule walker, which does
-    // not report its size, aside).
-    size_t RetainedBytes() const;
+    // What it may come to keep besides its working buffers, in bytes: this
+    // object, the rule walker's tables at their largest, the dictionary scan.
+    size_t FixedBytes() const;
 
-    // The working buffers' part of it.
+    // The working buffers' part of what it keeps, and how much of it may
+    // stay after a call: what kZqKelKeptLimit leaves of FixedBytes.
     size_t WorkBufferBytes() const;
+    size_t WorkBufferLimit() const;
 
     // Whether the rule walker may be used with the ICU whose major version
     // is `major`: only with versions whose iterator the walk was checked
@@ -101,7 +103,7 @@ private:
                        const uint32_t* codePoints, unsigned long plainCount, const unsigned long* wideAt,
                        char16_t* units, bool* breakFlags);
 
-    // Gives back working buffers above kZqKelWorkBufferLimit: the position
+    // Gives back working buffers above WorkBufferLimit(): the position
     // maps and the text the iterator does not refer to, then, if that is not
     // enough, the other text too (pointing the iterator at an empty text
     // first).
@@ -145,6 +147,11 @@ private:
     // that holds one (64-bit positions only for runs of 2^31 values or more).
     Buffer<uint32_t> positionAt32;
     Buffer<unsigned long> positionAt64;
+
+    // The most UTF-16 units a run may have to be text to ICU: a
+    // UnicodeString's limit (tests may set less, to try longer runs without
+    // gigabytes of them).
+    unsigned long maxTextUnits = 0x7FFFFFFF;
 
     // Whether the processor can take the four-at-a-time conversion.
     bool haveSsse3 = false;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -377,6 +378,9 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
     UErrorCode status = U_ZERO_ERROR;
     walker->trie = ucptrie_openFromBinary(UCPTRIE_TYPE_FAST, UCPTRIE_VALUE_BITS_ANY, rules + trieOffset,
                                           static_cast<int32_t>(trieLength), nullptr, &status);
+    if (status == U_MEMORY_ALLOCATION_ERROR) {
+        throw std::bad_alloc();
+    }
     if (U_FAILURE(status) || walker->trie == nullptr) {
         return nullptr;
     }
@@ -822,6 +826,13 @@ uint32_t zqKelRuleWalker::BuildPairColumn(unsigned first, unsigned second)
         return kPairTableFull;
     }
     const auto start = static_cast<uint32_t>(pairRows.size());
+    if (pairRows.capacity() < start + rowCount || pairBits.capacity() < start + rowCount) {
+        // Grown by doubling, but never past the bound.
+        const size_t capacity =
+            std::min<size_t>(std::max<size_t>(2 * pairRows.capacity(), start + rowCount), kPairTableBytes / 2);
+        pairRows.reserve(capacity);
+        pairBits.reserve(capacity);
+    }
     pairRows.resize(start + rowCount);
     pairBits.resize(start + rowCount);
     const uint16_t* const rows = table.get();
@@ -836,7 +847,7 @@ uint32_t zqKelRuleWalker::BuildPairColumn(unsigned first, unsigned second)
                                                      ((secondFlags & kRestart) != 0 ? kRunSecond : 0) |
                                                      (((firstFlags | secondFlags) & kSpecial) != 0 ? kRunHandOver : 0));
     }
-    pairStart[first * kPairStride + second] = start;
+    pairStart[first * kPairStride + second] = static_cast<uint16_t>(start);
     return start;
 }
 
@@ -860,7 +871,7 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     // Copies the compiler can keep in registers (stores to the flags could
     // change the vectors' own pointers, as far as it knows); taken again
     // after the table grows.
-    const uint32_t* const starts = pairStart.data();
+    const uint16_t* const starts = pairStart.data();
     const uint8_t* rowsAfter = pairRows.data();
     const uint8_t* bitsOf = pairBits.data();
     for (; k + 2 <= count; k += 2) {
@@ -918,6 +929,20 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     // Walked again from where the match under way began, to the end.
     size_t rowAt = 0;
     return WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, handOverAt, rowAt, count) == Ending::Answered;
+}
+
+size_t zqKelRuleWalker::MostBytes() const
+{
+    size_t bytes = sizeof *this + sizeof(UCPTrie) + sizeof(uint16_t) * rowCount * stride +
+                   sizeof(unsigned long) * lookAheadAt.capacity();
+    if (runRows != nullptr) {
+        bytes += size_t{rowCount} * stride + 2 * size_t{categoryCount + 1} * kLengthClasses * rowCount;
+        bytes += 0x10000;  // the BMP's categories
+        if (pairs) {
+            bytes += sizeof(uint16_t) * kPairStride * kPairStride + kPairTableBytes;
+        }
+    }
+    return bytes;
 }
 
 unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)

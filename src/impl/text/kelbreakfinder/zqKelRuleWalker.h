@@ -48,6 +48,11 @@ public:
     // does not answer (see above).
     bool MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
 
+    // The most the walker can come to keep, in bytes, whatever text it is
+    // given: its table, its run tables, the categories it may learn and its
+    // pair table at their largest (each is bounded).
+    size_t MostBytes() const;
+
 private:
     zqKelRuleWalker() = default;
 
@@ -151,12 +156,13 @@ private:
     // kRunSecond, kRunHandOver); where each pair's part starts in it
     // (pairStart, categories first * kPairStride + second, made on the
     // first short run), and at most kPairTableBytes of it.
-    static constexpr uint32_t kPairNotBuilt = ~uint32_t{0};
-    static constexpr uint32_t kPairTableFull = ~uint32_t{0} - 1;
+    static constexpr uint16_t kPairNotBuilt = 0xFFFF;
+    static constexpr uint16_t kPairTableFull = 0xFFFE;
     static constexpr size_t kPairTableBytes = 64 * 1024;
+    static_assert(kPairTableBytes / 2 < kPairTableFull, "a pair's start fits its 16 bits");
     static constexpr unsigned kPairStride = 64;
     bool pairs = false;  // false: too many categories for the pair table
-    std::vector<uint32_t> pairStart;
+    std::vector<uint16_t> pairStart;
     std::vector<uint8_t> pairRows;
     std::vector<uint8_t> pairBits;
     uint16_t runLengthStart[65] = {};

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include <unicode/rbbi.h>
 #include <unicode/utf16.h>
@@ -225,8 +226,10 @@ private:
     bool open = false;
 };
 
-// Only the name's copy may throw (ICU's allocator answers null instead), and
-// it comes first, so a failed construction leaves nothing behind.
+// ICU's objects come from its own allocator, which answers null (or a bogus
+// object) instead of throwing: each is checked, and a failure throws
+// std::bad_alloc after freeing what was made, so that no finder ever answers
+// with other rules than its locale's, or with none.
 zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
     : localeName(nullptr), locale(nullptr), breakIterator(nullptr)
 {
@@ -248,13 +251,23 @@ zqTextKelBreakFinder::zqTextKelBreakFinder(const char* name)
 
     // A non-empty name goes in as the language argument, which ICU parses as a
     // complete identifier; all-null arguments give ICU's default locale.
-    locale = new zqKelFinderLocale(length != 0 ? localeName : nullptr);
-
-    // ICU's objects come from its own allocator, which answers null instead of
-    // throwing; without a locale there is no iterator either.
-    if (locale != nullptr) {
-        UErrorCode status = U_ZERO_ERROR;
-        breakIterator = icu::BreakIterator::createLineInstance(*locale, status);
+    const char* language = length != 0 ? localeName : nullptr;
+    locale = new zqKelFinderLocale(language);
+    // A malformed name makes a bogus locale too, and then ICU's own iterator
+    // for it has the root rules, as this one will: only a locale that comes
+    // out well when made again failed for want of memory.
+    if (locale == nullptr || (locale->isBogus() && !icu::Locale(language, nullptr, nullptr, nullptr).isBogus())) {
+        delete locale;
+        delete[] localeName;
+        throw std::bad_alloc();
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    breakIterator = icu::BreakIterator::createLineInstance(*locale, status);
+    if (U_FAILURE(status) || breakIterator == nullptr) {
+        delete breakIterator;
+        delete locale;
+        delete[] localeName;
+        throw std::bad_alloc();
     }
 }
 
@@ -284,9 +297,6 @@ void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_
         return;
     }
     std::memset(breakFlags, 0, count);
-    if (breakIterator == nullptr) {
-        return;
-    }
     static_cast<zqKelFinderLocale*>(locale)->MarkBreaks(*breakIterator, count, codePoints, breakFlags);
 }
 
@@ -316,6 +326,20 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
         lastEngine = Engine::SingleValue;
         return;
     }
+    // A run whose UTF-16 form is longer than a UnicodeString can hold is no
+    // text to ICU (its string turns bogus, which the iterator reads as
+    // empty): no flags, from either engine. Only runs of more than half that
+    // many values can be, and they are counted before anything is built.
+    if (count > maxTextUnits / 2) {
+        unsigned long units = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            units += UnitsOf(codePoints[i]);
+        }
+        if (units > maxTextUnits) {
+            lastEngine = Engine::None;
+            return;
+        }
+    }
     if (!ruleWalkerTried) {
         PrepareRuleWalker(iterator);
     }
@@ -341,7 +365,8 @@ void zqKelFinderLocale::ReleaseEngines()
 
 size_t zqKelFinderLocale::WorkBufferBytes() const
 {
-    static const int32_t kInlineUnits = icu::UnicodeString().getCapacity();
+    // What a UnicodeString holds inside itself (ICU's US_STACKBUF_SIZE).
+    constexpr int32_t kInlineUnits = (UNISTR_OBJECT_SIZE - sizeof(void*) - 2) / U_SIZEOF_UCHAR;
     size_t bytes = positionAt32.Bytes() + positionAt64.Bytes();
     for (const icu::UnicodeString& text : workTexts) {
         // A short text lives inside the string object itself.
@@ -350,9 +375,16 @@ size_t zqKelFinderLocale::WorkBufferBytes() const
     return bytes;
 }
 
-size_t zqKelFinderLocale::RetainedBytes() const
+size_t zqKelFinderLocale::FixedBytes() const
 {
-    return sizeof *this + WorkBufferBytes() + (dictionaryScan != nullptr ? dictionaryScan->RetainedBytes() : 0);
+    return sizeof *this + (ruleWalker != nullptr ? ruleWalker->MostBytes() : 0) +
+           (dictionaryScan != nullptr ? dictionaryScan->RetainedBytes() : 0);
+}
+
+size_t zqKelFinderLocale::WorkBufferLimit() const
+{
+    const size_t fixed = FixedBytes();
+    return fixed < kZqKelKeptLimit ? kZqKelKeptLimit - fixed : 0;
 }
 
 void zqKelFinderLocale::PrepareRuleWalker(icu::BreakIterator& iterator)
@@ -420,8 +452,7 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
     // value needs it.
     char16_t* units = count <= kMaxTextUnits - kSlack ? open.Open(static_cast<int32_t>(count + kSlack)) : nullptr;
     if (units == nullptr && count <= kMaxTextUnits - kSlack) {
-        ReleaseWorkText(iterator);
-        return;
+        throw std::bad_alloc();  // ICU had no memory for the text
     }
 
     // First as if every value were at most U+FFFF, the common case, where
@@ -498,8 +529,7 @@ void zqKelFinderLocale::MarkIcuBoundaries(icu::BreakIterator& iterator, unsigned
     open.Release(static_cast<int32_t>(plainCount));
     units = open.Open(static_cast<int32_t>(capacity));
     if (units == nullptr) {
-        ReleaseWorkText(iterator);
-        return;
+        throw std::bad_alloc();
     }
     if (sparse) {
         wideAt[wideCount] = count;
@@ -643,13 +673,14 @@ void zqKelFinderLocale::MarkSparseRun(icu::BreakIterator& iterator, OpenBuffer& 
 
 void zqKelFinderLocale::TrimWorkText(icu::BreakIterator& iterator)
 {
-    if (WorkBufferBytes() <= kZqKelWorkBufferLimit) {
+    const size_t limit = WorkBufferLimit();
+    if (WorkBufferBytes() <= limit) {
         return;
     }
     positionAt32.Release();
     positionAt64.Release();
     workTexts[textInUse ^ 1] = icu::UnicodeString();
-    if (WorkBufferBytes() > kZqKelWorkBufferLimit) {
+    if (WorkBufferBytes() > limit) {
         ReleaseWorkText(iterator);
     }
 }

@@ -27,8 +27,9 @@
 class zqTextKelBreakFinder : public zqTextBreakFinder {
 public:
     // Copies localeName (null counts as ""), builds the ICU locale from it and
-    // creates its line break iterator. When ICU cannot create one the finder
-    // holds none and SetBreakCandidates only clears the flags.
+    // creates its line break iterator. Throws std::bad_alloc, leaving nothing
+    // behind, when storage runs out for any of them, ICU's included: a finder
+    // never holds other rules than its locale's, or none.
     explicit zqTextKelBreakFinder(const char* localeName);
 
     // Deletes the iterator, then the locale (with the working state it
@@ -46,8 +47,8 @@ private:
     // library does not).
     friend struct zqTextKelBreakFinderTestAccess;
 
-    // The only members: each a raw owning pointer, null until set. `locale`
-    // always points to a zqKelFinderLocale.
+    // The only members: each a raw owning pointer, set by the constructor.
+    // `locale` always points to a zqKelFinderLocale.
     char* localeName;
     icu::Locale* locale;
     icu::BreakIterator* breakIterator;
