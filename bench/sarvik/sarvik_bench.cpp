@@ -21,7 +21,9 @@
 // After the runs a table gives each pair's times and ratio (Sarvik / ICU) and,
 // for one code point, the difference in nanoseconds. Standalone:
 //   sarvik_bench [--benchmark_repetitions=5] [--benchmark_filter=...]
-// SARVIK_PLUGIN overrides the plug-in to load.
+// SARVIK_PLUGIN overrides the plug-in to load. SARVIK_BASELINE_PLUGIN names
+// another build of it (an earlier one, say), whose finder is then timed in
+// the same iterations of Break/ and Odd/ ("before" in the table).
 
 #include "zqTextBreakFinder.h"
 
@@ -45,6 +47,7 @@
 namespace {
 
 zqTextBreakFinderEntryProc gEntry = nullptr;
+zqTextBreakFinderEntryProc gBaselineEntry = nullptr;
 
 struct Mix {
     const char* name;
@@ -100,13 +103,26 @@ public:
     template <typename Icu, typename Sarvik>
     void Run(benchmark::State& state, Icu icu, Sarvik sarvik)
     {
+        Run(state, icu, sarvik, sarvik, false);
+    }
+
+    // With a third batch, of the baseline plug-in, when haveBaseline.
+    template <typename Icu, typename Sarvik, typename Baseline>
+    void Run(benchmark::State& state, Icu icu, Sarvik sarvik, Baseline baseline, bool haveBaseline)
+    {
         for (auto _ : state) {
             icuBest = std::min(icuBest, Time(icu));
             sarvikBest = std::min(sarvikBest, Time(sarvik));
+            if (haveBaseline) {
+                baselineBest = std::min(baselineBest, Time(baseline));
+            }
         }
         state.counters["icu_ns"] = icuBest;
         state.counters["sarvik_ns"] = sarvikBest;
         state.counters["ratio"] = sarvikBest / icuBest;
+        if (haveBaseline) {
+            state.counters["before_ns"] = baselineBest;
+        }
     }
 
 private:
@@ -124,6 +140,7 @@ private:
     int calls;
     double icuBest = 1e300;
     double sarvikBest = 1e300;
+    double baselineBest = 1e300;
 };
 
 // One value that only ICU answers, in a run of ASCII prose.
@@ -152,6 +169,7 @@ void BreakRun(benchmark::State& state, const char* locale, const std::vector<uin
 {
     const auto count = static_cast<int>(run.size());
     std::unique_ptr<zqTextBreakFinder> finder(gEntry(locale));
+    std::unique_ptr<zqTextBreakFinder> baseline(gBaselineEntry != nullptr ? gBaselineEntry(locale) : nullptr);
     std::unique_ptr<bool[]> flags(new bool[count]);
 
     icu::UnicodeString text;
@@ -176,7 +194,12 @@ void BreakRun(benchmark::State& state, const char* locale, const std::vector<uin
         [&] {
             finder->SetBreakCandidates(run.size(), run.data(), nullptr, flags.get(), false);
             benchmark::ClobberMemory();
-        });
+        },
+        [&] {
+            baseline->SetBreakCandidates(run.size(), run.data(), nullptr, flags.get(), false);
+            benchmark::ClobberMemory();
+        },
+        baseline != nullptr);
     state.SetItemsProcessed(state.iterations() * count);
 }
 
@@ -292,6 +315,10 @@ public:
             // Across repetitions, the fastest of each side.
             row.icu = row.seen ? std::min(row.icu, icu) : icu;
             row.sarvik = row.seen ? std::min(row.sarvik, sarvik) : sarvik;
+            if (run.counters.count("before_ns")) {
+                const double before = run.counters.at("before_ns");
+                row.before = row.before > 0 ? std::min(row.before, before) : before;
+            }
             row.seen = true;
         }
     }
@@ -310,8 +337,8 @@ public:
                 }
             }
         }
-        std::printf("\n%-10s %6s %14s %14s %8s %12s\n", "mix", "n", "raw ICU ns", "Sarvik ns", "ratio",
-                    "diff ns");
+        std::printf("\n%-10s %6s %14s %14s %8s %12s %14s %8s\n", "mix", "n", "raw ICU ns", "Sarvik ns", "ratio",
+                    "diff ns", "before ns", "before");
         for (const Mix& mix : kMixes) {
             for (int size : kSizes) {
                 PrintRow(std::string("Break/") + mix.name + "/" + std::to_string(size), mix.name, size);
@@ -329,7 +356,7 @@ public:
 
 private:
     struct Row {
-        double icu = 0, sarvik = 0;
+        double icu = 0, sarvik = 0, before = 0;
         bool seen = false;
     };
 
@@ -344,8 +371,12 @@ private:
             std::printf("%-17s %14.1f %14.1f %8.3f %+12.1f\n", label.c_str(), row.icu, row.sarvik,
                         row.sarvik / row.icu, row.sarvik - row.icu);
         } else {
-            std::printf("%-10s %6d %14.1f %14.1f %8.3f %+12.1f\n", label.c_str(), size, row.icu, row.sarvik,
+            std::printf("%-10s %6d %14.1f %14.1f %8.3f %+12.1f", label.c_str(), size, row.icu, row.sarvik,
                         row.sarvik / row.icu, row.sarvik - row.icu);
+            if (row.before > 0) {
+                std::printf(" %14.1f %8.3f", row.before, row.before / row.icu);
+            }
+            std::printf("\n");
         }
     }
 
@@ -367,6 +398,17 @@ int main(int argc, char** argv)
     if (gEntry == nullptr) {
         std::fprintf(stderr, "sarvik_bench: no zqTextBreakFinderEntry in the plug-in %s\n", path.c_str());
         return 1;
+    }
+    if (const char* baseline = std::getenv("SARVIK_BASELINE_PLUGIN"); baseline != nullptr && *baseline != '\0') {
+        void* other = dlopen(baseline, RTLD_NOW | RTLD_LOCAL);
+        gBaselineEntry = other != nullptr ? reinterpret_cast<zqTextBreakFinderEntryProc>(
+                                                dlsym(other, "zqTextBreakFinderEntry"))
+                                          : nullptr;
+        if (gBaselineEntry == nullptr) {
+            std::fprintf(stderr, "sarvik_bench: cannot load the baseline plug-in %s: %s\n", baseline,
+                         other == nullptr ? dlerror() : "no zqTextBreakFinderEntry");
+            return 1;
+        }
     }
 
     for (const Mix& mix : kMixes) {
