@@ -117,10 +117,18 @@ std::optional<std::vector<RunningApplication>> ProcfsWorkspace::runningApplicati
     if (!proc) return std::nullopt;
     const int directory = ::dirfd(proc.get());
 
+    // A /proc that does not list this very process (an empty folder where
+    // nothing is mounted, or the processes of another pid namespace) shows
+    // nothing of what runs here: no snapshot, rather than one of nobody.
+    const std::string self = std::to_string(::getpid());
+    bool selfListed = false;
     std::vector<std::string> pids;
     while (const struct dirent* entry = ::readdir(proc.get())) {
-        if (IsProcessDirectoryName(entry->d_name)) pids.emplace_back(entry->d_name);
+        if (!IsProcessDirectoryName(entry->d_name)) continue;
+        pids.emplace_back(entry->d_name);
+        if (pids.back() == self) selfListed = true;
     }
+    if (!selfListed) return std::nullopt;
     std::vector<std::optional<std::string>> executables = ExecutablePaths(directory, pids);
 
     // Many processes share a bundle: each one is looked at once per snapshot.

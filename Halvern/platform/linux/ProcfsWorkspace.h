@@ -8,7 +8,9 @@
 // Processes that end while the snapshot is taken, kernel threads, and processes
 // whose executable this process may not see (another user's, when not root) are
 // left out. An executable deleted since its start ("... (deleted)") still names
-// its bundle; a bundle deleted with it has no identifier.
+// its bundle; a bundle deleted with it has no identifier. A /proc that does not
+// list this process itself (not mounted, or another pid namespace's) gives no
+// snapshot at all.
 //
 // Speed: reading a process's executable link is most of the cost (a few
 // microseconds each), so a long process list is read by several threads. An

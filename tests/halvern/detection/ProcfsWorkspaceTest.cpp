@@ -207,6 +207,16 @@ TEST_F(ProcfsWorkspaceTest, HostileInfoPlistsAreScannedInBoundedTime) {
 TEST_F(ProcfsWorkspaceTest, UnreadableProcessListGivesNoSnapshot) {
     workspace.procRoot = root + "/no-proc";
     EXPECT_FALSE(workspace.runningApplications());
+
+    // An empty folder where nothing is mounted, or the processes of another
+    // pid namespace: this process is not among them, so nothing can be seen.
+    workspace.procRoot = root + "/proc";
+    fs::create_directories(root + "/proc/1");
+    EXPECT_FALSE(workspace.runningApplications());
+    fs::create_directories(root + "/proc/" + std::to_string(::getpid()));
+    const auto applications = workspace.runningApplications();
+    ASSERT_TRUE(applications);
+    EXPECT_TRUE(applications->empty());
 }
 
 TEST(ProcfsWorkspace, DisplayNameIsTheFileName) {

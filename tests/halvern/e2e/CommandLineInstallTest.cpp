@@ -259,6 +259,19 @@ TEST_F(CommandLineInstallTest, EmptyPackLinkPathSucceedsWithoutLink) {
     EXPECT_EQ(Changes(), Lines{});
 }
 
+TEST_F(CommandLineInstallTest, WithoutABusAnEmptyProcIsNoAnswerToWhetherTheViewerRuns) {
+    // A chroot that does not mount /proc: nothing can be seen running there.
+    testsupport::MakeFolders(dir / "empty");
+    extraReadOnlyBinds.emplace_back(dir / "empty", "/proc");
+    const auto result = Run({kHalvern, "1", "", kLumaro, "1"});
+    EXPECT_EQ(result.status, 255);
+    const Lines out = testsupport::Lines(result.out);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_TRUE(out[out.size() - 2].starts_with("Heartbeats could not be observed")) << out[out.size() - 2];
+    EXPECT_EQ(out.back(), "Halvern:ERROR: Could not find out whether Veldane Lumaro is running: the running "
+                          "applications could not be listed. Installation failure.");
+}
+
 TEST_F(CommandLineInstallTest, LinkThatCannotBeMadeFailsWithTheReason) {
     testsupport::WriteFile(dir / "Library/Lumaro Pack", "already here");
     TakeSnapshot();
