@@ -169,16 +169,16 @@ std::optional<std::string> Halvern::CLIInstallToDestination(std::optional<std::s
     std::optional<std::string> candidate;
 
     if (argv.size() > 3 && argv[3] != nullptr) {
-        // A relative path is made absolute here, once, and used so everywhere
+        // The lines about what the script provided quote it as given. A
+        // relative path is made absolute here, once, and used so everywhere
         // after: a link's target text is read relative to the link's own folder.
+        print(Format(texts::kInitialPath, argv[3]));
         const std::optional<std::string> absolute = AbsoluteInitialPath(argv[3], platform_.fileSystem);
-        const char* initialPath = absolute ? absolute->c_str() : argv[3];
-        print(Format(texts::kInitialPath, initialPath));
-        std::optional<std::string> path = absolute ? StringWithUTF8String(initialPath) : std::nullopt;
+        std::optional<std::string> path = absolute ? StringWithUTF8String(absolute->c_str()) : std::nullopt;
         if (path && platform_.fileSystem.fileExists(*path) && CheckBundleIDandVersion(*path, true)) {
             candidate = std::move(path);
         } else {
-            print(Format(texts::kPreinstallNotLumaro, initialPath));
+            print(Format(texts::kPreinstallNotLumaro, argv[3]));
         }
     }
 

@@ -61,17 +61,22 @@ TEST_F(CLIInstallTest, LinkTargetIsPosition3CharacterForCharacter) {
 
 TEST_F(CLIInstallTest, RelativePosition3IsMadeAbsoluteOnceAgainstTheWorkingDirectory) {
     // The system would find the relative path from the working directory; the
-    // link's target text, though, is read from the link's own folder.
+    // link's target text, though, is read from the link's own folder. The
+    // lines about what the script provided quote it as given.
     fake.fileSystem.currentDirectory = "/Applications";
     fake.bundles.addLumaro("Veldane Lumaro.app", "2017", "17.8.30051");
     fake.fileSystem.addFolder("Veldane Lumaro.app");
 
     EXPECT_EQ(Install(kPack, "Veldane Lumaro.app"), kLumaro);
-    std::vector<std::string> expected{Initial(kLumaro)};
+    std::vector<std::string> expected{Initial("Veldane Lumaro.app")};
     Append(expected, ValidationLines(kLumaro, "17.8.30051", "2017"));
     expected.push_back(Found(kLumaro));
     EXPECT_EQ(fake.console.lines(), expected);
     EXPECT_EQ(fake.fileSystem.createdLinks, (std::vector<std::pair<std::string, std::string>>{{kPack, kLumaro}}));
+
+    fake.console.output.clear();
+    EXPECT_EQ(Install("/Library/Other Pack", "Missing.app"), std::nullopt);
+    EXPECT_EQ(fake.console.lines(), (std::vector<std::string>{Initial("Missing.app"), NotLumaro("Missing.app"), kTrying}));
 
     // Without a working directory a relative path cannot be used.
     fake.console.output.clear();
