@@ -354,12 +354,18 @@ RunningInstanceList TolmHeartbeat::getBeatingProcesses_Mavericks(const std::opti
         return true;
     };
 
+    bool finished = false;
     try {
-        if (!scan()) return result;
-        for (const std::string& name : collected) result.emplace_back(name);
+        finished = scan();
     } catch (const std::exception&) {
-        // As a failure of the platform: the list as it stands.
+        // As a failure of the platform.
     }
+    // Cut short, the scan has not looked everywhere: what it found still
+    // runs, but finding nothing proves nothing, so the list is then empty
+    // (the running applications could not be listed).
+    if (!finished && collected.empty()) return {};
+    if (result.empty()) result.emplace_back(std::string(kINVALIDAPPNAME));
+    for (const std::string& name : collected) result.emplace_back(name);
     return result;
 }
 
@@ -375,9 +381,15 @@ void TolmHeartbeat::stopBroadcasting() { _queue.cancelAllOperations(); }
 
 namespace {
 
-// Set once heartbeats cannot be observed (no bus when observing starts, or a
-// connection lost since): the detection scans from then on. Main thread only.
-bool sScanInsteadOfHeartbeats = false;
+// Main thread only.
+// True while the observer is registered on a bus (StartTolmHeartbeatObserver
+// found one).
+bool sObserving = false;
+// The shape of the list GetBeatingProcesses returned last.
+bool sHeartbeatShape = false;
+// The reason last said for heartbeats not counting, while they still do not:
+// a check that fails for the same reason again says nothing more.
+std::optional<std::string> sUnobservedReason;
 
 }  // namespace
 
@@ -388,7 +400,9 @@ void StartTolmHeartbeatObserver() {
     const platform::Status status = platform.notificationCenter.addObserver(
         &shared, [&shared](const platform::Notification& notification) { shared.observe(notification); },
         std::string(kTolmHeartbeat), std::nullopt);
-    sScanInsteadOfHeartbeats = !status.ok();
+    sObserving = status.ok();
+    sHeartbeatShape = sObserving;
+    sUnobservedReason.reset();
     if (!status.ok()) {
         platform.console.write(Format(texts::kHeartbeatsNotObserved, status.localizedDescription().c_str()));
     }
@@ -400,19 +414,32 @@ void StopTolmHeartbeatObserver() {
                                                                   std::string(kTolmHeartbeat), std::nullopt);
 }
 
-bool IsHeartbeatShape() { return TolmBroadcast::useHeartBeat() && !sScanInsteadOfHeartbeats; }
+bool IsHeartbeatShape() { return TolmBroadcast::useHeartBeat() && sHeartbeatShape; }
 
 RunningInstanceList GetBeatingProcesses(const std::optional<std::string>& installPath) {
     TolmHeartbeat& shared = TolmHeartbeat::sharedHeartbeat();
     Platform& platform = platform::DefaultPlatform();
-    if (IsHeartbeatShape()) {
-        // Heartbeats lost on the way would make a running viewer look gone.
+    if (TolmBroadcast::useHeartBeat() && sObserving) {
+        // Heartbeats count only when the observer answers now: one that has
+        // stalled, or lost a bus, has not seen what was sent meanwhile.
         const platform::Status observing = platform.notificationCenter.observationStatus(&shared);
-        if (observing.ok()) return shared.getBeatingProcesses(installPath);
-        platform.console.write(Format(texts::kHeartbeatsLost, observing.localizedDescription().c_str()));
-        sScanInsteadOfHeartbeats = true;
+        if (observing.ok()) {
+            sUnobservedReason.reset();
+            RunningInstanceList beating = shared.getBeatingProcesses(installPath);
+            if (!beating.empty()) {
+                sHeartbeatShape = true;
+                return beating;
+            }
+        } else if (sUnobservedReason != observing.localizedDescription()) {
+            sUnobservedReason = observing.localizedDescription();
+            platform.console.write(Format(texts::kHeartbeatsLost, sUnobservedReason->c_str()));
+        }
     }
 
+    // No heartbeat names the viewer (or none could be seen): the running
+    // applications must say so too. A viewer that posts no heartbeat, or whose
+    // heartbeats are held up, still runs as a process.
+    sHeartbeatShape = false;
     std::optional<std::string> identifier;
     if (installPath) {
         identifier = InfoValue(platform, StringByStandardizingPath(*installPath), texts::kBundleIdentifierKey);

@@ -49,18 +49,20 @@ inline constexpr const char* kINVALIDAPPNAME = "__--__INVALID__--__";
 
 // Starts observing heartbeats when heartbeats are in use; otherwise does nothing.
 // When no message bus can be reached it prints one line saying so and that the
-// running applications are scanned instead: GetBeatingProcesses then scans.
+// running applications are scanned instead: the scan then decides alone.
 void StartTolmHeartbeatObserver();
 // Stops observing when heartbeats are in use; the collected entries stay.
 void StopTolmHeartbeatObserver();
 // The running-instance list for the viewer at installPath (nullopt: any viewer).
-// Heartbeats decide while they can be observed; once they cannot (no bus at the
-// start, or a connection the observer listened on has closed, which it reports
-// in one line the first time), the list is the scan's. No instance is ever
-// concluded from heartbeats that could not arrive.
+// Both ways look: the heartbeat records when a fresh heartbeat names the
+// viewer, else the scan's list, so that "none runs" needs both to say so. The
+// heartbeats count only when the observer answers at that moment (it has a bus
+// and has not stalled or lost one); when it does not, one line says why (not
+// again while the reason stays the same) and the scan decides alone. A scan that
+// could not look gives an empty list.
 RunningInstanceList GetBeatingProcesses(const std::optional<std::string>& installPath);
-// True when the list GetBeatingProcesses returned last (or would return now,
-// before any call) has the heartbeat shape; false for the scan shape.
+// True when the list GetBeatingProcesses returned last (before any call: when
+// heartbeats are observed) has the heartbeat shape; false for the scan shape.
 bool IsHeartbeatShape();
 
 // The major version of the bundle at bundlePath: the first component of its
@@ -129,7 +131,9 @@ public:
     // character for character, or when it names the same folder), then every name that the four phases
     // collected (viewer, application manager, PDF-creation tool of a full
     // product, browser plug-in host), each once. A failure of the platform in the
-    // middle ends the scan with what the list holds at that moment.
+    // middle ends the scan: the list then holds what was found up to there
+    // (the primary entry, then the names collected), or nothing at all when
+    // nothing was, since a scan that did not finish cannot show that nothing runs.
     RunningInstanceList getBeatingProcesses_Mavericks(const std::optional<std::string>& installPath,
                                                       const std::optional<std::string>& identifier,
                                                       const std::optional<std::string>& track);

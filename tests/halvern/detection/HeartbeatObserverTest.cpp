@@ -252,7 +252,9 @@ TEST_F(HeartbeatFunctionsTest, StartObservesDeliveredHeartbeatsStopEndsIt) {
     // The collected entry stays; nothing new was recorded.
     EXPECT_EQ(GetBeatingProcesses(std::string(kViewer)).size(), 1u);
     fake.clock.advance(1s);
-    EXPECT_TRUE(GetBeatingProcesses(std::string(kViewer)).empty());
+    // No fresh heartbeat: the scan's answer, which finds nothing either.
+    EXPECT_EQ(GetBeatingProcesses(std::string(kViewer)), RunningInstanceList{std::string(kINVALIDAPPNAME)});
+    EXPECT_FALSE(IsHeartbeatShape());
 }
 
 TEST_F(HeartbeatFunctionsTest, NoBusPrintsOneLineAndTheScanAnswers) {

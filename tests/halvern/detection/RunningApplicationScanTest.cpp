@@ -288,7 +288,7 @@ TEST_F(ScanTest, AllFourPhasesTogether) {
               (Names{"Veldane Lumaro", "Veldane Application Manager", "Veldane Lumaro", "VeldanePDFViewer (Safari)"}));
 }
 
-TEST_F(ScanTest, PlatformFailureEndsTheScanWithWhatTheListHolds) {
+TEST_F(ScanTest, PlatformFailureEndsTheScanWithWhatItFound) {
     fake.workspace.add(kLumaroID, kViewer, "Veldane Lumaro");
     fake.workspace.add("com.veldane.Harbex", "/Applications/Harbex.app", "Harbex Manager");
 
@@ -296,13 +296,19 @@ TEST_F(ScanTest, PlatformFailureEndsTheScanWithWhatTheListHolds) {
     EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{});
 
     fake.workspace.snapshots = 0;
-    fake.workspace.failingSnapshot = 3;  // phase 3: the collected names never join
-    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{"Veldane Lumaro"});
+    fake.workspace.failingSnapshot = 3;  // phase 3: what phases 1 and 2 found still runs
+    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), (Names{"Veldane Lumaro", "Harbex Manager", "Veldane Lumaro"}));
     EXPECT_EQ(fake.workspace.snapshots, 3);
 
     fake.workspace.snapshots = 0;
     fake.workspace.failingSnapshot = 4;
-    EXPECT_EQ(Scan(std::nullopt, kLumaroID, std::nullopt), Names{kInvalid});
+    EXPECT_EQ(Scan(std::nullopt, kLumaroID, std::nullopt), (Names{kInvalid, "Harbex Manager", "Veldane Lumaro"}));
+
+    // Nothing found before the failure proves nothing: no list at all.
+    fake.workspace.applications.clear();
+    fake.workspace.snapshots = 0;
+    fake.workspace.failingSnapshot = 2;
+    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{});
 }
 
 TEST_F(ScanTest, ApplicationWithoutANameToCollectEndsTheScan) {
@@ -310,7 +316,7 @@ TEST_F(ScanTest, ApplicationWithoutANameToCollectEndsTheScan) {
     EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{});
     fake.workspace.applications.clear();
     fake.workspace.add("com.veldane.Harbex", "/Applications/Harbex.app", std::nullopt);
-    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{kInvalid});
+    EXPECT_EQ(Scan(kViewer, kLumaroID, std::nullopt), Names{});
 }
 
 TEST(GetBundleMajorVersion, FirstOfAtLeastThreeComponents) {

@@ -133,6 +133,46 @@ TEST_F(WaitHeartbeatTest, AViewerAnnouncingItsRealPathIsFoundThroughALinkedInsta
     EXPECT_EQ(Output(), Lines{kRunningCLI});
 }
 
+// --- Both ways look ------------------------------------------------------------------------
+
+constexpr const char* kCannotLook =
+    "Halvern:ERROR: Could not find out whether Veldane Lumaro is running: the running applications could not be "
+    "listed. Installation failure.";
+
+TEST_F(WaitHeartbeatTest, NoneRunsOnlyWhenTheScanSaysSoToo) {
+    // A viewer that posts no heartbeat (held up, or muted) still runs.
+    fake.workspace.add(std::string("com.veldane.Lumaro"), std::string(kLumaro), std::string("Veldane Lumaro"));
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), Lines{kRunningCLI});
+
+    SetUp();
+    fake.workspace.failingSnapshot = 1;
+    EXPECT_EQ(WaitCLI(), -1);
+    EXPECT_EQ(Output(), Lines{kCannotLook});
+}
+
+TEST_F(WaitHeartbeatTest, AnObserverThatStopsAnsweringIsSaidOnceAndCountsAgainOnceItAnswers) {
+    fake.workspace.add(std::string("com.veldane.Lumaro"), std::string(kLumaro), std::string("Veldane Lumaro"));
+    Sender viewer(fake, "106", "Veldane Lumaro");
+    viewer.start();
+    fake.notificationCenter.lostConnection = "the system bus (unix:path=/s) did not answer within 250 ms";
+    fake.alert.onShow = [&](const FakeAlert::Shown&) {
+        if (fake.alert.shown.size() == 2) {
+            // The observer answers again; only its heartbeats still show the viewer.
+            fake.notificationCenter.lostConnection.reset();
+            fake.workspace.applications.clear();
+        } else if (fake.alert.shown.size() == 3) {
+            viewer.quit();
+            fake.clock.advance(1500ms);
+        }
+        return kRetryButton;
+    };
+    EXPECT_EQ(WaitGUI(), 0);
+    EXPECT_EQ(Output(), (Lines{"Heartbeats can no longer be observed, so the running applications are scanned "
+                               "instead: the system bus (unix:path=/s) did not answer within 250 ms",
+                               kRunningGUI, kRetry, kRunningGUI, kRetry, kRunningGUI, kRetry}));
+}
+
 // --- When heartbeats cannot be observed, the scan decides ------------------------------------
 
 constexpr const char* kNoBusLine =
