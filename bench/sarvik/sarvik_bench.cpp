@@ -325,15 +325,16 @@ public:
 
     void PrintTables() const
     {
-        std::printf("\n%-10s %-6s %6s %14s %14s %8s %12s\n", "odd value", "where", "n", "raw ICU ns", "Sarvik ns",
-                    "ratio", "diff ns");
+        std::printf("\n%-10s %-6s %6s %14s %14s %8s %12s %14s %8s\n", "odd value", "where", "n", "raw ICU ns",
+                    "Sarvik ns", "ratio", "diff ns", "before ns", "before");
         for (const Odd& odd : kOddValues) {
             for (const char* where : kOddPlaces) {
                 const auto found = rows.find(OddName(odd, where));
                 if (found != rows.end()) {
                     const Row& row = found->second;
-                    std::printf("%-10s %-6s %6d %14.1f %14.1f %8.3f %+12.1f\n", odd.name, where, kOddSize, row.icu,
+                    std::printf("%-10s %-6s %6d %14.1f %14.1f %8.3f %+12.1f", odd.name, where, kOddSize, row.icu,
                                 row.sarvik, row.sarvik / row.icu, row.sarvik - row.icu);
+                    PrintBefore(row);
                 }
             }
         }
@@ -360,6 +361,15 @@ private:
         bool seen = false;
     };
 
+    // The baseline's time and ratio, when it was timed, and the line's end.
+    static void PrintBefore(const Row& row)
+    {
+        if (row.before > 0) {
+            std::printf(" %14.1f %8.3f", row.before, row.before / row.icu);
+        }
+        std::printf("\n");
+    }
+
     void PrintRow(const std::string& name, const std::string& label, int size) const
     {
         const auto found = rows.find(name);
@@ -373,10 +383,7 @@ private:
         } else {
             std::printf("%-10s %6d %14.1f %14.1f %8.3f %+12.1f", label.c_str(), size, row.icu, row.sarvik,
                         row.sarvik / row.icu, row.sarvik - row.icu);
-            if (row.before > 0) {
-                std::printf(" %14.1f %8.3f", row.before, row.before / row.icu);
-            }
-            std::printf("\n");
+            PrintBefore(row);
         }
     }
 
