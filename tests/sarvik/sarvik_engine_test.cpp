@@ -199,9 +199,10 @@ TEST(SarvikEngines, AnIcuOtherThanTheOneCheckedGetsNoWalker)
 TEST(SarvikEngines, AnAllocationThrowingInsideACallLeavesNoWrongAnswerBehind)
 {
     // A run for ICU with supplementary characters needs a position map: its
-    // allocation throws, with the text's buffer open.
+    // allocation throws, with the text's buffer open and grown past what a
+    // finder may keep.
     std::vector<uint32_t> run;
-    while (run.size() < 4000) {
+    while (run.size() < 40000) {
         const std::vector<uint32_t> words = Utf32(U"ไทย 😀 words ");
         run.insert(run.end(), words.begin(), words.end());
     }
@@ -214,6 +215,7 @@ TEST(SarvikEngines, AnAllocationThrowingInsideACallLeavesNoWrongAnswerBehind)
                  std::bad_alloc);
     EXPECT_EQ(gThrowOnceAtSize, 0u) << "nothing threw";
     gThrowOnceAtSize = 0;
+    EXPECT_LE(Access::State(finder).WorkBufferBytes(), Access::State(finder).WorkBufferLimit());
     // Whichever engine answers next, it answers as ICU does.
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Icu));
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", Utf32(U"ไทย again"))), EngineName(Engine::Icu));

@@ -353,8 +353,15 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
         return;
     }
     lastEngine = Engine::Icu;
+    // Whether the call returns or storage runs out part of the way (a text
+    // grown, its position map not), the buffers are brought back within
+    // their limit on the way out.
+    struct Trim {
+        zqKelFinderLocale& state;
+        icu::BreakIterator& iterator;
+        ~Trim() { state.TrimWorkText(iterator); }
+    } trim{*this, iterator};
     MarkIcuBoundaries(iterator, count, codePoints, breakFlags);
-    TrimWorkText(iterator);
 }
 
 void zqKelFinderLocale::ReleaseEngines()
