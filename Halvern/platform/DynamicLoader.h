@@ -11,12 +11,12 @@ public:
     using Handle = void*;
     virtual ~DynamicLoader() = default;
 
-    // Loads the library at path with lazy binding. Only a library that no one
-    // but the superuser can have put there is loaded: the file and every folder
-    // above it, links resolved, must be owned by root and writable by no one
-    // else (a sticky folder passes as the parent of root's entry), the rule of
-    // FileSystem::trustForRoot; any other file counts as absent. nullopt when the library is absent, untrusted, or
-    // cannot be loaded.
+    // Loads the library at path with lazy binding. When the effective user is
+    // root, only a library that no one but the superuser can have put there is
+    // loaded: the file and every folder above it, links resolved, must be owned
+    // by root and writable by no one else (a sticky folder passes as the parent
+    // of root's entry); any other file counts as absent. nullopt when the
+    // library is absent, untrusted, or cannot be loaded.
     virtual std::optional<Handle> open(const std::string& path) = 0;
 
     // The address of the symbol called name in the library, or nullptr.

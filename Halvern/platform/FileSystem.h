@@ -53,11 +53,14 @@ public:
     // the way to that folder is followed unless it is trusted where it lies.
     virtual Status createSymbolicLink(const std::string& linkPath, const std::string& target) = 0;
 
-    // Whether what lies at path may steer a program that runs as root. When the
-    // effective user is root: Ok when it, and every folder above it, after
-    // resolving links, are owned by root and writable by no one else (a folder
-    // that others may write passes only as the sticky parent of an entry owned
-    // by root); otherwise a Failure whose description names the entry and the
+    // Whether root may write into what lies at path, now or after the program
+    // has ended (the viewer bundle, which dpkg fills through the link). When
+    // the effective user is root: Ok when it and every folder above it, after
+    // resolving links, and, when it is a folder, every folder inside it at any
+    // depth (links inside not followed), are owned by root and writable by no
+    // one else; a folder above that others may write refuses it even when
+    // sticky, since anyone may re-create a path there after a cleanup.
+    // Otherwise a Failure whose description names the first entry and the
     // owner or mode that failed, in one line. When the effective user is not
     // root: always Ok, the path is trusted as the caller's own.
     virtual Status trustForRoot(const std::string& path) const = 0;

@@ -16,8 +16,8 @@ std::optional<std::string> RootProtectedPath(const std::string& path) {
 }
 
 std::optional<DynamicLoader::Handle> DlfcnDynamicLoader::open(const std::string& path) {
-    const std::optional<std::string> trusted = RootProtectedPath(path);
-    if (!trusted) return std::nullopt;
+    const std::optional<std::string> trusted = EffectiveUserIsRoot() ? RootProtectedPath(path) : path;
+    if (!trusted || trusted->empty()) return std::nullopt;
     void* handle = ::dlopen(trusted->c_str(), RTLD_LAZY);
     if (handle == nullptr) return std::nullopt;
     return handle;

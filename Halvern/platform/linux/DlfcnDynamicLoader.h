@@ -1,12 +1,13 @@
 #pragma once
 // Shared libraries through dlopen(3), dlsym(3) and dlclose(3).
 //
-// A library is loaded only from a path that no one but root can have written:
-// the file, resolved through symbolic links, must be a regular file that the
-// trust rule of RootTrust.h accepts (it and every folder above it owned by root
-// and writable by no one else). Anything else counts as absent, whoever runs the
-// program. This keeps a program that runs as root (package installation) from
-// running code that another user could have put in place.
+// As root, a library is loaded only from a path that no one but root can have
+// written: the file, resolved through symbolic links, must be a regular file
+// that the trust rule of RootTrust.h accepts (it and every folder above it owned
+// by root and writable by no one else). Anything else counts as absent. This
+// keeps a program that runs as root (package installation) from running code
+// that another user could have put in place. Any other user's program loads
+// the path as given, as the user could anyway.
 
 #include <string>
 

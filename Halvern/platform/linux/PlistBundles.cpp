@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/linux/RootTrust.h"
+
 namespace platform {
 
 std::optional<InfoDictionary> ReadStringDictionary(const std::string& path) {
@@ -31,8 +33,9 @@ std::optional<InfoDictionary> PlistBundles::infoDictionary(const std::string& bu
     if (bundlePath.empty()) return std::nullopt;
     // The first of these that exists is the bundle's Info.plist; if it cannot
     // be read the folder is no bundle, even when a later one would read.
+    const LinksInside links = EffectiveUserIsRoot() ? LinksInside::Refuse : LinksInside::Follow;
     for (const char* relative : {"Contents/Info.plist", "Resources/Info.plist", "Info.plist"}) {
-        PlistFile file = ReadPropertyList(bundlePath, relative, keys_);
+        PlistFile file = ReadPropertyList(bundlePath, relative, keys_, links);
         if (file.found) return std::move(file.strings);
     }
     return std::nullopt;

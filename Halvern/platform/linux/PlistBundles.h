@@ -4,11 +4,13 @@
 // nearest *.app folder above the running executable (/proc/self/exe; without
 // /proc, the path the program was started by, AT_EXECFN, with its links resolved).
 //
-// The bundle folder may be a link, or be reached through links; inside it, no
-// component of the path to the Info.plist may be one. Of Contents/Info.plist,
+// The bundle folder may be a link, or be reached through links. Inside it, as
+// root, no component of the path to the Info.plist may be one (what root reads
+// must lie in the bundle); for any other user, links there are followed, as in
+// any folder of theirs. Of Contents/Info.plist,
 // Resources/Info.plist and Info.plist, the first that exists is the bundle's
-// Info.plist (a link, a FIFO or a folder there included, which then makes the
-// folder no bundle).
+// Info.plist (a FIFO or a folder there included, or as root a link, which then
+// makes the folder no bundle).
 
 #include <optional>
 #include <string>

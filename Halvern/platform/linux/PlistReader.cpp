@@ -694,7 +694,8 @@ std::optional<InfoDictionary> ParsePropertyList(std::string_view data, const Pli
     return Strings(binary ? ReducedBinary(selection.entries) : ReducedXml(selection.entries), binary, keys);
 }
 
-PlistFile ReadPropertyList(const std::string& base, std::string_view inside, const PlistKeys& keys) {
+PlistFile ReadPropertyList(const std::string& base, std::string_view inside, const PlistKeys& keys,
+                           LinksInside links) {
     PlistFile file;
     std::vector<std::string> components;
     for (size_t at = 0; at < inside.size();) {
@@ -710,14 +711,16 @@ PlistFile ReadPropertyList(const std::string& base, std::string_view inside, con
     if (folder.get() < 0) return file;
     for (size_t i = 0; i < components.size(); ++i) {
         const bool last = i + 1 == components.size();
-        const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK | O_NOCTTY : O_DIRECTORY);
+        const int noFollow = links == LinksInside::Refuse ? O_NOFOLLOW : 0;
+        const int flags = O_RDONLY | noFollow | O_CLOEXEC | (last ? O_NONBLOCK | O_NOCTTY : O_DIRECTORY);
         Descriptor next(::openat(folder.get(), components[i].c_str(), flags));
         if (next.get() < 0) {
-            // Something stands there that may not be read (a link, or a file
-            // that cannot be opened); a plain file where a folder belongs
-            // means the path leads nowhere.
+            // Something stands there that may not be read (a link where none
+            // may be, or a file that cannot be opened); a plain file where a
+            // folder belongs means the path leads nowhere.
             struct stat st;
-            file.found = ::fstatat(folder.get(), components[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            const int statFlags = links == LinksInside::Refuse ? AT_SYMLINK_NOFOLLOW : 0;
+            file.found = ::fstatat(folder.get(), components[i].c_str(), &st, statFlags) == 0 &&
                          (last || !S_ISREG(st.st_mode));
             return file;
         }

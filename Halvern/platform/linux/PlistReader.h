@@ -10,7 +10,9 @@
 //   resolves it, links included: a bundle that is itself a link, or
 //   /Applications linked elsewhere, is legitimate. No component of the path
 //   below it may be a symbolic link (each is opened with O_NOFOLLOW), so the
-//   file read lies inside that folder.
+//   file read lies inside that folder, unless the caller lets links inside be
+//   followed (a bundle read by a program that does not run as root, which can
+//   read nothing the user could not read anyway).
 // - Only a regular file is read. It is opened with O_NONBLOCK (a FIFO or a
 //   device never blocks the open) and checked with fstat on the descriptor.
 // - At most kMaximumPropertyListSize bytes (1 MiB): a larger file is refused
@@ -76,9 +78,13 @@ struct PlistFile {
     std::optional<InfoDictionary> strings;
 };
 
+// Whether the components of the path below base may be symbolic links.
+enum class LinksInside { Refuse, Follow };
+
 // Reads the property list at inside, a relative path below the folder base,
 // under the rules above.
-PlistFile ReadPropertyList(const std::string& base, std::string_view inside, const PlistKeys& keys);
+PlistFile ReadPropertyList(const std::string& base, std::string_view inside, const PlistKeys& keys,
+                           LinksInside links = LinksInside::Refuse);
 
 // The same for a file given by its full path: its folder is the base.
 std::optional<InfoDictionary> ReadPropertyListFile(const std::string& path, const PlistKeys& keys);

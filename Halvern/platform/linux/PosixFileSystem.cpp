@@ -110,7 +110,7 @@ Status PosixFileSystem::createSymbolicLink(const std::string& linkPath, const st
 
 Status PosixFileSystem::trustForRoot(const std::string& path) const {
     if (!EffectiveUserIsRoot()) return Status::Ok();
-    return CheckRootTrust(path).status;
+    return CheckRootTrustWithin(path).status;
 }
 
 }  // namespace platform

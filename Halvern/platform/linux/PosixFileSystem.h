@@ -29,6 +29,8 @@ public:
     // descriptor, so no folder swapped in after the check is written to.
     // Otherwise symlink(2).
     Status createSymbolicLink(const std::string& linkPath, const std::string& target) override;
+    // CheckRootTrustWithin (RootTrust.h): the folders above, then the folders
+    // inside, walked by descriptor.
     Status trustForRoot(const std::string& path) const override;
 };
 

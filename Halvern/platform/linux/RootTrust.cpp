@@ -1,7 +1,10 @@
 #include "platform/linux/RootTrust.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pwd.h>
+#include <sys/vfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -87,7 +91,7 @@ Status Examine(Entry& entry, const std::string& path, int folder, const char* na
 
 }  // namespace
 
-RootTrust CheckRootTrust(const std::string& path) {
+RootTrust CheckRootTrust(const std::string& path, StickyFolders sticky) {
     RootTrust result;
     auto fail = [&result](std::string reason) {
         result.status = Status::Failure(std::move(reason));
@@ -130,8 +134,8 @@ RootTrust CheckRootTrust(const std::string& path) {
         }
         // The entry is root's (Examine checked): a folder that others may
         // write holds it safely only when the sticky bit keeps them from
-        // renaming or removing what is not theirs.
-        if (WritableByOthers(parent.st) && (parent.st.st_mode & S_ISVTX) == 0) {
+        // renaming or removing what is not theirs, and only while it is there.
+        if (WritableByOthers(parent.st) && ((parent.st.st_mode & S_ISVTX) == 0 || sticky == StickyFolders::Refuse)) {
             return fail(WritableByOthersText(parent.path, parent.st));
         }
         if (S_ISLNK(entry.st.st_mode)) {
@@ -154,6 +158,141 @@ RootTrust CheckRootTrust(const std::string& path) {
     result.resolved = last.path;
     result.mode = last.st.st_mode;
     result.descriptor = std::move(last.fd);
+    return result;
+}
+
+namespace {
+
+// One folder of the walk: its descriptor, and the entries that may be folders
+// still to look at.
+struct Frame {
+    Descriptor fd;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool exactLinkCounts = false;
+    std::vector<std::string> folders;
+    size_t next = 0;
+};
+
+// True when the file system of the folder open at fd gives every folder two
+// links plus one for each folder inside it, so that two links mean no folder
+// inside (ext2/3/4, XFS, tmpfs; not Btrfs or overlays).
+bool ExactFolderLinkCounts(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case EXT4_SUPER_MAGIC:
+        case XFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The entries of the folder open at fd that are folders, or whose type the
+// file system does not tell. False with errno when the folder cannot be read.
+bool ListPossibleFolders(int fd, std::vector<std::string>& names) {
+    // getdents64 fills the buffer with struct dirent64 records.
+    alignas(struct dirent64) char buffer[32 * 1024];
+    for (;;) {
+        const ssize_t length = ::getdents64(fd, buffer, sizeof buffer);
+        if (length < 0) return false;
+        if (length == 0) return true;
+        for (ssize_t at = 0; at < length;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+            names.emplace_back(name);
+        }
+    }
+}
+
+}  // namespace
+
+Status CheckFoldersInside(int descriptor, const std::string& shown) {
+    const auto cannot = [](const std::string& path, int error) {
+        return Status::Failure("Cannot examine " + path + ": " + std::strerror(error));
+    };
+    // Ok, or why the folder at path is not root's alone.
+    const auto judge = [](const std::string& path, const struct stat& st) {
+        if (st.st_uid != 0) return Status::Failure(NotOwnedByRoot(path, st.st_uid));
+        if (WritableByOthers(st)) return Status::Failure(WritableByOthersText(path, st));
+        return Status::Ok();
+    };
+    std::vector<Frame> stack;
+    {
+        Frame top;
+        top.fd = Descriptor(::openat(descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st;
+        if (top.fd.get() < 0 || ::fstat(top.fd.get(), &st) != 0) return cannot(shown, errno);
+        top.path = shown;
+        top.device = st.st_dev;
+        top.inode = st.st_ino;
+        top.exactLinkCounts = ExactFolderLinkCounts(top.fd.get());
+        if (!ListPossibleFolders(top.fd.get(), top.folders)) return cannot(shown, errno);
+        stack.push_back(std::move(top));
+    }
+    while (!stack.empty()) {
+        Frame& parent = stack.back();
+        if (parent.next == parent.folders.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::string& name = parent.folders[parent.next++];
+        Frame child;
+        child.path = Join(parent.path, name);
+        // The parent is root's alone, so only root can change what the name
+        // holds between this look and the open below.
+        struct stat st;
+        if (::fstatat(parent.fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // removed meanwhile
+            return cannot(child.path, errno);
+        }
+        if (!S_ISDIR(st.st_mode)) continue;  // a link or a file: no folder to judge
+        if (Status judged = judge(child.path, st); !judged.ok()) return judged;
+        if (stack.size() > static_cast<size_t>(kMaximumFolderDepth)) {
+            return Status::Failure(child.path + " lies more than " + std::to_string(kMaximumFolderDepth) +
+                                   " folders deep inside " + shown + ", too deep to be judged");
+        }
+        // Most folders of a bundle hold no folder; where the file system
+        // counts each subfolder's ".." as a link, such a folder need not be
+        // opened.
+        if (st.st_nlink == 2 && st.st_dev == parent.device && parent.exactLinkCounts) continue;
+
+        child.fd = Descriptor(::openat(parent.fd.get(), name.c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (child.fd.get() < 0) {
+            if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) continue;  // no longer a folder
+            return cannot(child.path, errno);
+        }
+        if (::fstat(child.fd.get(), &st) != 0) return cannot(child.path, errno);
+        if (Status judged = judge(child.path, st); !judged.ok()) return judged;
+        // A folder mounted again below itself is already being walked.
+        bool again = false;
+        for (const Frame& above : stack) again = again || (above.device == st.st_dev && above.inode == st.st_ino);
+        if (again) continue;
+        child.device = st.st_dev;
+        child.inode = st.st_ino;
+        child.exactLinkCounts =
+            st.st_dev == parent.device ? parent.exactLinkCounts : ExactFolderLinkCounts(child.fd.get());
+        if (!ListPossibleFolders(child.fd.get(), child.folders)) return cannot(child.path, errno);
+        stack.push_back(std::move(child));  // parent is not used past this point
+    }
+    return Status::Ok();
+}
+
+RootTrust CheckRootTrustWithin(const std::string& path) {
+    RootTrust result = CheckRootTrust(path, StickyFolders::Refuse);
+    if (!result.status.ok() || !S_ISDIR(result.mode)) return result;
+    if (Status inside = CheckFoldersInside(result.descriptor.get(), path); !inside.ok()) {
+        result.status = std::move(inside);
+        result.descriptor = Descriptor();
+        result.resolved.clear();
+    }
     return result;
 }
 

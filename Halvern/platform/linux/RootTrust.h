@@ -11,6 +11,12 @@
 // The path is walked one component at a time from descriptors opened with
 // O_PATH|O_NOFOLLOW, so what is judged is what was opened: a link swapped in
 // behind the walk is met as a link and judged, never followed blindly.
+//
+// A folder that root writes into after the program has ended (the viewer
+// bundle, where dpkg unpacks through the link) is judged more strictly: every
+// folder inside it, at any depth, must be root's alone too, and no folder on
+// the way to it may be sticky and writable by others, since anyone may
+// re-create a path there once a cleanup has removed it.
 
 #include <string>
 
@@ -56,8 +62,32 @@ struct RootTrust {
     unsigned mode = 0;
 };
 
+// Whether a folder that others may write, with the sticky bit, passes as the
+// parent of root's own entry.
+enum class StickyFolders { Pass, Refuse };
+
 // Applies the rule to path (absolute, or relative to the working folder).
-RootTrust CheckRootTrust(const std::string& path);
+RootTrust CheckRootTrust(const std::string& path, StickyFolders sticky = StickyFolders::Pass);
+
+// The rule for a folder that root will write into later: CheckRootTrust with
+// sticky folders refused, and, when a folder lies there, every folder inside it
+// (see CheckFoldersInside).
+RootTrust CheckRootTrustWithin(const std::string& path);
+
+// The deepest level inside a judged folder that is walked (its own entries
+// are level 1); a folder deeper still makes the whole untrusted (each level
+// holds a descriptor while it is walked).
+inline constexpr int kMaximumFolderDepth = 256;
+
+// Every folder inside the folder open at descriptor (any depth, links not
+// followed: a link is an entry, not a folder) must be owned by root and
+// writable by no one else. Ok, or one line naming the first folder met that
+// fails, or that could not be examined. shown is the path used in that line.
+// Each folder is opened with O_NOFOLLOW|O_DIRECTORY from its parent's
+// descriptor and judged by fstat of what was opened; its entries are listed
+// with getdents64, and only those the file system marks as folders (or does
+// not mark) are looked at further.
+Status CheckFoldersInside(int descriptor, const std::string& shown);
 
 // True when this process runs with root's effective user ID.
 bool EffectiveUserIsRoot();

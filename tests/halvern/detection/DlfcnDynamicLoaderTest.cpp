@@ -163,6 +163,18 @@ TEST_F(TrustedFolderTest, AFolderOthersMayWritePassesOnlyAsTheStickyParentOfRoot
     EXPECT_EQ(Status(shared + "/root/lib.dylib"), -3);
 }
 
+TEST_F(TrustedFolderTest, AnotherUserLoadsWhatTheyCouldLoadAnyway) {
+    const std::string open = folder + "/open/lib.dylib";
+    detection::CopyFile(FAKE_OSTREL_RUNNING, open);
+    ::chmod(open.c_str(), 0644);
+    ::chmod((folder + "/open").c_str(), 0777);
+    EXPECT_FALSE(Status(open));
+    ASSERT_EQ(::seteuid(65534), 0);
+    const std::optional<int> asNobody = Status(open);
+    ASSERT_EQ(::seteuid(0), 0);
+    EXPECT_EQ(asNobody, -3);
+}
+
 TEST_F(TrustedFolderTest, NoLibraryOrNoFunction) {
     EXPECT_FALSE(Status(folder + "/core"));  // a folder
     testsupport::WriteFile(folder + "/text.dylib", "not a library\n", 0644);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "../linux/PlistHostileSupport.h"
 #include "TestSupport.h"
@@ -360,25 +361,71 @@ TEST_F(CommandLineInstallTest, SamplePreinstallMakesThePackLinkFolderOnAFreshSys
 
 void GiveToNobody(const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0) << path; }
 
-TEST_F(CommandLineInstallTest, AsRootAViewerInAFolderOfAnotherUserIsNotValid) {
-    testsupport::CopyTree(dir / "Applications/Veldane Lumaro.app", dir / "Applications/Shared/Veldane Lumaro.app");
-    GiveToNobody(dir / "Applications/Shared");
-    Handlers({ProgramOf(kLumaro)});
-    const std::string shared = "/Applications/Shared/Veldane Lumaro.app";
-    const auto result = Install(kPack, shared);
+TEST_F(CommandLineInstallTest, AsRootAViewerThatAnotherUserCanChangeIsNotValid) {
+    // dpkg writes the payload into the bundle's folders: each must be root's alone,
+    // and no folder above may be one that anyone may re-create after a cleanup.
+    struct Case {
+        std::string folder;  // holds the viewer, under /Applications
+        std::function<void(const std::string& bundle)> spoil;
+        std::string reason;
+    };
+    const std::string sticky = "/Applications/Sticky";
+    for (const Case& c : {
+             Case{"Shared", [](const std::string&) {}, "/Applications/Shared is owned by nobody (uid 65534), not root"},
+             Case{"Open", [](const std::string& b) { GiveToNobody(b + "/Contents"); ::chmod((b + "/Contents").c_str(), 0777); },
+                  "/Applications/Open/Veldane Lumaro.app/Contents is owned by nobody (uid 65534), not root"},
+             Case{"Deep", [](const std::string& b) { testsupport::MakeFolders(b + "/Contents/PlugIns"); GiveToNobody(b + "/Contents/PlugIns"); },
+                  "/Applications/Deep/Veldane Lumaro.app/Contents/PlugIns is owned by nobody (uid 65534), not root"},
+             Case{"Sticky", [](const std::string&) {},
+                  "/Applications/Sticky is writable by others than its owner (mode 1777)"},
+         }) {
+        const std::string viewer = "/Applications/" + c.folder + "/Veldane Lumaro.app";
+        testsupport::CopyTree(dir / "Applications/Veldane Lumaro.app", dir / viewer.substr(1));
+        if (c.folder == "Shared") GiveToNobody(dir / "Applications/Shared");
+        if (c.folder == "Sticky") ::chmod((dir / "Applications/Sticky").c_str(), 01777);
+        c.spoil(dir / viewer.substr(1));
+        Handlers({ProgramOf(kLumaro)});
+        const auto result = Install(kPack, viewer);
 
-    // Refused with the reason, then the search goes on as for any invalid bundle.
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(testsupport::Lines(result.out),
-              Concat({{"The initial path provided in the preinstall script is " + shared + ".",
-                       "Halvern:ERROR: The application (" + shared + ") is not trusted when installing as root: "
-                       "/Applications/Shared is owned by nobody (uid 65534), not root.",
-                       "Halvern:ERROR: The application (" + shared + ") specified by preinstall is not Veldane "
-                       "Lumaro Next.",
-                       kTrying, "PDF Handler found: /Applications/Veldane Lumaro.app."},
-                      Validation(kLumaro, "17.8.30051", "2017"),
-                      {"Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app."}}));
-    EXPECT_EQ(testsupport::ReadLink(dir / "Library/Lumaro Pack"), kLumaro);
+        // Refused with the reason, then the search goes on as for any invalid bundle.
+        EXPECT_EQ(result.status, 0) << c.folder;
+        EXPECT_EQ(testsupport::Lines(result.out),
+                  Concat({{"The initial path provided in the preinstall script is " + viewer + ".",
+                           "Halvern:ERROR: The application (" + viewer + ") is not trusted when installing as root: " +
+                               c.reason + ".",
+                           "Halvern:ERROR: The application (" + viewer + ") specified by preinstall is not Veldane "
+                           "Lumaro Next.",
+                           kTrying, "PDF Handler found: /Applications/Veldane Lumaro.app."},
+                          Validation(kLumaro, "17.8.30051", "2017"),
+                          {"Found a valid Veldane Lumaro Next at /Applications/Veldane Lumaro.app."}}))
+            << c.folder;
+        EXPECT_EQ(testsupport::ReadLink(dir / "Library/Lumaro Pack"), kLumaro) << c.folder;
+        fs::remove(dir / "Library/Lumaro Pack");
+    }
+}
+
+// Another user installing into a viewer of their own: links inside the bundle
+// are the user's own business.
+TEST_F(CommandLineInstallTest, AsAnotherUserLinksInsideTheBundleAreFollowed) {
+    fs::create_directories(dir / "Applications/Linked Contents.app");
+    fs::create_symlink(std::string(kLumaro) + "/Contents", dir / "Applications/Linked Contents.app/Contents");
+    fs::create_directories(dir / "Applications/Linked Plist.app/Contents");
+    fs::create_symlink(std::string(kLumaro) + "/Contents/Info.plist",
+                       dir / "Applications/Linked Plist.app/Contents/Info.plist");
+    testsupport::MakeFolders(dir / "Library/Nobody");
+    GiveToNobody(dir / "Library/Nobody");
+    ::chmod((dir / "tmp").c_str(), 01777);
+    for (const std::string viewer : {"/Applications/Linked Contents.app", "/Applications/Linked Plist.app"}) {
+        const auto result = Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kHalvern, "1",
+                                 "/Library/Nobody/Lumaro Pack", viewer, "0"});
+        EXPECT_EQ(result.status, 0) << viewer << result.err;
+        EXPECT_EQ(testsupport::Lines(result.out),
+                  Concat({{"The initial path provided in the preinstall script is " + viewer + "."},
+                          Validation(viewer, "17.8.30051", "2017"),
+                          {"Found a valid Veldane Lumaro Next at " + viewer + "."}}));
+        EXPECT_EQ(testsupport::ReadLink(dir / "Library/Nobody/Lumaro Pack"), viewer);
+        fs::remove(dir / "Library/Nobody/Lumaro Pack");
+    }
 }
 
 TEST_F(CommandLineInstallTest, AsRootTheLinksFolderMustBeRootsAlone) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -141,8 +142,9 @@ TEST_F(PlistBundlesTest, HostileInfoPlistsAreReadInBoundedTime) {
     const std::string lumaro = "com.veldane.Lumaro";
     for (const Case& c : {
              Case{"Fifo.app", none},
-             Case{"LinkedPlist.app", none},
-             Case{"LinkedContents.app", none},
+             // Links inside the bundle: refused only to root.
+             Case{"LinkedPlist.app", ::geteuid() == 0 ? none : lumaro},
+             Case{"LinkedContents.app", ::geteuid() == 0 ? none : lumaro},
              Case{plant("Deep200000.app", hostile::NestedXml(200'000)), none},
              Case{plant("DeepBinary200000.app", hostile::NestedBinary(200'000)), none},
              Case{plant("DeepUnderCap.app", hostile::NestedXml(60'000)), none},

@@ -1,6 +1,7 @@
 // Files and links through POSIX, on a real folder: the exclusive probe file
 // creation, removal that never follows a link, and links made as given.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "TestSupport.h"
 #include "platform/linux/PosixFileSystem.h"
+#include "platform/linux/RootTrust.h"
 
 namespace {
 
@@ -161,6 +163,33 @@ TEST_F(PosixFileSystemTest, PrivateFoldersAreFreshAndOnlyTheOwnersOwn) {
     EXPECT_EQ(missing.localizedDescription(),
               "Could not create a private folder in " + (dir / "missing") + ": No such file or directory");
     EXPECT_EQ(untouched, "unchanged");
+}
+
+// Inside a folder that root writes into later, every folder at any depth is
+// judged, links are not followed, and the depth is bounded.
+TEST_F(PosixFileSystemTest, EveryFolderInsideMustBeRootsAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the folders must be root's and another user's";
+    const std::string bundle = dir / "Viewer.app";
+    testsupport::MakeFolders(bundle + "/Contents/Resources/en.lproj");
+    testsupport::MakeFolders(dir / "Elsewhere");
+    ASSERT_EQ(::chown((dir / "Elsewhere").c_str(), 65534, 65534), 0);
+    fs::create_symlink(dir / "Elsewhere", bundle + "/Contents/Link");
+    const auto inside = [&] {
+        const platform::Descriptor folder(::open(bundle.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        const platform::Status status = platform::CheckFoldersInside(folder.get(), "/B");
+        return status.ok() ? std::string("ok") : status.localizedDescription();
+    };
+    EXPECT_EQ(inside(), "ok");
+    ::chmod((bundle + "/Contents/Resources/en.lproj").c_str(), 0775);
+    EXPECT_EQ(inside(), "/B/Contents/Resources/en.lproj is writable by others than its owner (mode 0775)");
+    ::chmod((bundle + "/Contents/Resources/en.lproj").c_str(), 0755);
+
+    std::string deep = "/Contents";
+    for (int level = 2; level <= platform::kMaximumFolderDepth; ++level) deep += "/d";
+    testsupport::MakeFolders(bundle + deep);
+    EXPECT_EQ(inside(), "ok");
+    testsupport::MakeFolders(bundle + deep + "/d");
+    EXPECT_EQ(inside(), "/B" + deep + "/d lies more than 256 folders deep inside /B, too deep to be judged");
 }
 
 TEST_F(PosixFileSystemTest, TemporaryDirectoryIsTMPDIRElseTmp) {
