@@ -454,6 +454,12 @@ TEST_F(CommandLineInstallTest, AsRootTheLinksFolderMustBeRootsAlone) {
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Library/Nobody/Lumaro Pack")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "Library/Open/Lumaro Pack")));
+
+    // The link is made now, not later: root's own folder in a sticky one will do.
+    testsupport::MakeFolders(dir / "Library/Sticky/Root");
+    ::chmod((dir / "Library/Sticky").c_str(), 01777);
+    EXPECT_EQ(Install("/Library/Sticky/Root/Lumaro Pack", kLumaro).status, 0);
+    EXPECT_EQ(testsupport::ReadLink(dir / "Library/Sticky/Root/Lumaro Pack"), kLumaro);
 }
 
 TEST_F(CommandLineInstallTest, AsRootModulesNamedInTheEnvironmentAreNotLoaded) {
