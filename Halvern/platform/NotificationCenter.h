@@ -54,10 +54,19 @@ public:
     virtual Status addObserver(const void* observer, Callback callback, const std::optional<std::string>& name,
                                const std::optional<std::string>& object) = 0;
 
-    // Ok while notifications can still reach observer's registrations; fails,
-    // saying why, once a connection they listened on has been lost since they
-    // were made (notifications posted there no longer arrive). A lost
-    // connection keeps it failing until observer registers anew.
+    // Asked just before each decision that rests on what observer has
+    // received. Ok when notifications reach observer's registrations now: each
+    // connection they listen on has carried a message from this process back
+    // to itself, without stalling for more than a short bound, and what had
+    // arrived by then has been
+    // handed to observer's callbacks (when called on the thread that runs their
+    // main context). Fails, saying why in one line, when a connection is
+    // stalled (the round trip did not come back in time) or has been lost
+    // since the registrations were made. A failure means: for this decision,
+    // do not count what observer received. A stall may pass, so a later call
+    // may succeed again; a lost connection keeps it failing until observer
+    // registers anew. Blocks for half a second when stalled, for at
+    // most about two seconds on a busy connection.
     virtual Status observationStatus(const void* observer) = 0;
 
     // Removes observer's registrations for name and object (nullopt matches

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/linux/GDBusGate.h"
 #include "platform/linux/GDBusInbound.h"
 #include "platform/linux/GDBusObservers.h"
 
@@ -85,14 +86,14 @@ void GDBusNotificationCenter::startConnecting(BusKind kind, bool rateLimited) {
         return;
     }
     target.address = *address;
-    auto result = std::make_shared<Bus::ConnectResult>();
-    auto call = std::make_unique<BoundedCall>([result, address = *address](GCancellable* cancellable) {
-        GError* error = nullptr;
+    auto result = std::make_shared<gdbus::ConnectResult>();
+    auto call = std::make_unique<BoundedCall>([result, address = *address, gate = core_->gate](GCancellable* cancellable) {
+        std::string error;
         GDBusConnection* connection =
-            g_dbus_connection_new_for_address_sync(address.c_str(), gdbus::kConnectionFlags, nullptr, cancellable, &error);
+            gdbus::OpenGatedConnection(address, gate, kMaxNotificationBytes, cancellable, &error);
         std::lock_guard<std::mutex> guard(result->mutex);
         result->connection = connection;
-        if (connection == nullptr) result->error = gdbus::TakeMessage(error);
+        if (connection == nullptr) result->error = error;
     });
     target.attempt = Bus::Attempt{std::move(result), std::move(call), now + kConnectTimeout};
 }
@@ -121,7 +122,7 @@ void GDBusNotificationCenter::finishConnecting(Bus& target, bool wait, SteadyClo
 
     g_dbus_connection_set_exit_on_close(connection, FALSE);
     target.connection = connection;
-    target.filter = g_dbus_connection_add_filter(connection, Core::Filter, new Core::FilterData{core_, target.label},
+    target.filter = g_dbus_connection_add_filter(connection, Core::Filter, new Core::FilterData{core_, target.label, target.address},
                                                  Core::ReleaseFilterData);
     const SteadyClock::time_point matchDeadline = std::max(deadline, SteadyClock::now() + kConnectTimeout / 2);
     for (const auto& [rule, count] : rules_) {

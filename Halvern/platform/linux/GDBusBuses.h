@@ -22,18 +22,9 @@ struct GDBusNotificationCenter::Bus {
     guint filter = 0;
     std::optional<gdbus::SteadyClock::time_point> lastAttempt;
     std::string failure;  // why it is not connected
-    // The outcome of opening a connection, shared with the thread that opens it.
-    struct ConnectResult {
-        std::mutex mutex;
-        GDBusConnection* connection = nullptr;
-        std::string error;
-        ~ConnectResult() {
-            if (connection != nullptr) g_object_unref(connection);
-        }
-    };
     // A connection being opened, and when it is given up.
     struct Attempt {
-        std::shared_ptr<ConnectResult> result;
+        std::shared_ptr<gdbus::ConnectResult> result;
         std::unique_ptr<gdbus::BoundedCall> call;
         gdbus::SteadyClock::time_point deadline;
     };

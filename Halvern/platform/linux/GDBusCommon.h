@@ -71,4 +71,14 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// The outcome of opening a connection, shared with the thread that opens it.
+struct ConnectResult {
+    std::mutex mutex;
+    GDBusConnection* connection = nullptr;
+    std::string error;
+    ~ConnectResult() {
+        if (connection != nullptr) g_object_unref(connection);
+    }
+};
+
 }  // namespace platform::gdbus

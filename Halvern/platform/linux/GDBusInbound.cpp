@@ -4,18 +4,88 @@
 
 namespace platform {
 
+namespace gdbus {
+
+namespace {
+
+constexpr const char* kEchoPath = "/com/veldane/Tolm/Echo";
+constexpr const char* kEchoInterface = "com.veldane.Tolm.Echo";
+constexpr const char* kEchoMember = "Echo";
+// Tokens that came back and were not waited for (late), kept at most.
+constexpr size_t kMaxEchoesBack = 64;
+
+}  // namespace
+
+uint64_t Echoes::send(GDBusConnection* connection) {
+    const char* self = g_dbus_connection_get_unique_name(connection);
+    if (self == nullptr) return 0;
+    uint64_t token = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        token = next_++;
+    }
+    if (!g_dbus_connection_emit_signal(connection, self, kEchoPath, kEchoInterface, kEchoMember,
+                                       g_variant_new("(t)", static_cast<guint64>(token)), nullptr)) {
+        return 0;
+    }
+    return token;
+}
+
+bool Echoes::wait(uint64_t token, const std::atomic<uint64_t>& arrivals, std::chrono::milliseconds idle,
+                  SteadyClock::time_point cap) {
+    if (token == 0) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    uint64_t seen = arrivals.load();
+    for (;;) {
+        const SteadyClock::time_point deadline = std::min(cap, SteadyClock::now() + idle);
+        if (arrived_.wait_until(lock, deadline, [&] { return back_.contains(token); })) {
+            back_.erase(token);
+            return true;
+        }
+        const uint64_t now = arrivals.load();
+        if (now == seen || SteadyClock::now() >= cap) return false;
+        seen = now;
+    }
+}
+
+bool Echoes::take(GDBusConnection* connection, GDBusMessage* message) {
+    if (g_strcmp0(g_dbus_message_get_interface(message), kEchoInterface) != 0) return false;
+    const char* self = g_dbus_connection_get_unique_name(connection);
+    GVariant* body = g_dbus_message_get_body(message);
+    if (self == nullptr || g_strcmp0(g_dbus_message_get_sender(message), self) != 0 || body == nullptr ||
+        !g_variant_is_of_type(body, G_VARIANT_TYPE("(t)"))) {
+        return true;  // not this process's own
+    }
+    guint64 token = 0;
+    g_variant_get(body, "(t)", &token);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (back_.size() >= kMaxEchoesBack) back_.clear();
+        back_.insert(token);
+    }
+    arrived_.notify_all();
+    return true;
+}
+
+}  // namespace gdbus
+
 GDBusMessage* GDBusNotificationCenter::Core::Filter(GDBusConnection* connection, GDBusMessage* message,
                                                     gboolean incoming, gpointer data) {
+    const auto* filter = static_cast<FilterData*>(data);
+    if (incoming) filter->core->arrivals.fetch_add(1);
     if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL) {
-        const auto* filter = static_cast<FilterData*>(data);
-        filter->core->receive(connection, filter->busLabel, message);
+        if (filter->core->echoes.take(connection, message)) {
+            g_object_unref(message);
+            return nullptr;
+        }
+        filter->core->receive(filter->busLabel, filter->busAddress, message);
     }
     return message;  // left for GDBus's own handling
 }
 
 void GDBusNotificationCenter::Core::ReleaseFilterData(gpointer data) { delete static_cast<FilterData*>(data); }
 
-void GDBusNotificationCenter::Core::receive(GDBusConnection* connection, const char* busLabel,
+void GDBusNotificationCenter::Core::receive(const char* busLabel, const std::string& busAddress,
                                             GDBusMessage* message) {
     const char* interface = g_dbus_message_get_interface(message);
     const char* member = g_dbus_message_get_member(message);
@@ -56,7 +126,7 @@ void GDBusNotificationCenter::Core::receive(GDBusConnection* connection, const c
     received.bytes = bytes;
     // The Core outlives every delivery: its sender pids stop handing over
     // before anything else of it goes.
-    senderPids.resolve(connection, senderKey, sender,
+    senderPids.resolve(busAddress, senderKey, sender,
                        [this, received = std::move(received)](int pid) mutable { deliver(std::move(received), pid); });
 }
 
@@ -133,6 +203,21 @@ void GDBusNotificationCenter::Core::enqueue(const RegistrationPtr& registration,
     g_source_set_callback(source, Drain, new RegistrationPtr(registration), ReleaseRegistration);
     g_source_attach(source, registration->context);
     g_source_unref(source);
+}
+
+void GDBusNotificationCenter::Core::drainNow(const void* observer) {
+    std::vector<RegistrationPtr> owned;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (const RegistrationPtr& registration : registrations) {
+            if (registration->observer == observer) owned.push_back(registration);
+        }
+    }
+    for (RegistrationPtr& registration : owned) {
+        if (!g_main_context_acquire(registration->context)) continue;  // another thread runs it
+        Drain(&registration);
+        g_main_context_release(registration->context);
+    }
 }
 
 gboolean GDBusNotificationCenter::Core::Drain(gpointer data) {

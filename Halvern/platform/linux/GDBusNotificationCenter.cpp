@@ -29,8 +29,14 @@ GDBusNotificationCenter::~GDBusNotificationCenter() {
     for (Bus* target : {system_.get(), session_.get()}) {
         if (target->connection == nullptr) continue;
         GDBusConnection* connection = G_DBUS_CONNECTION(g_object_ref(target->connection));
+        // A question to the bus is answered only once everything written
+        // before it has reached the bus (through the gate, too).
         flushes.push_back(std::make_unique<BoundedCall>([connection](GCancellable* cancellable) {
-            g_dbus_connection_flush_sync(connection, cancellable, nullptr);
+            GVariant* reply = g_dbus_connection_call_sync(
+                connection, gdbus::kBusName, gdbus::kBusPath, gdbus::kBusInterface, "GetId", nullptr,
+                G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, static_cast<int>(kConnectTimeout.count()), cancellable,
+                nullptr);
+            if (reply != nullptr) g_variant_unref(reply);
             g_object_unref(connection);
         }));
     }
@@ -44,6 +50,8 @@ GDBusNotificationCenter::~GDBusNotificationCenter() {
     for (CachedPost& post : posts_) g_variant_unref(post.body);
 }
 
-uint64_t GDBusNotificationCenter::droppedNotifications() const { return core_->dropped.load(); }
+uint64_t GDBusNotificationCenter::droppedNotifications() const {
+    return core_->dropped.load() + core_->gate->droppedSignals.load();
+}
 
 }  // namespace platform

@@ -19,14 +19,21 @@
 // Nothing here blocks for longer than about kConnectTimeout, and a post never
 // waits for a connection while it has a bus to post on: a bus that is not
 // connected is tried again at most every retry interval, on a thread of its
-// own, while posts go on over the buses that are connected. Incoming signals
-// are read on GDBus's own thread and handed to each observer's main context
-// through a bounded queue: a flood fills the queue and the excess is dropped,
-// whatever the observing thread does, the connection with the most messages
-// waiting giving up its oldest first. Each notification carries the process ID
-// of the connection that sent it, as the bus reports it
-// (GetConnectionUnixProcessID, asked once per connection on a thread of its
-// own); a signal whose sender the bus cannot name is dropped.
+// own, while posts go on over the buses that are connected.
+//
+// Every connection is read through a gate (GDBusGate.h): only replies, and
+// signals while observers listen, of at most kMaxNotificationBytes reach
+// GDBus; anything else is read past without being decoded. A connection that
+// only posts thus keeps posting however much is sent to it. Incoming signals
+// are handed to each observer's main context through a bounded queue: a flood
+// fills the queue and the excess is dropped, whatever the observing thread
+// does, the connection with the most messages waiting giving up its oldest
+// first. Each notification carries the process ID of the connection that sent
+// it, as the bus reports it (GetConnectionUnixProcessID, asked on a thread and
+// a connection of its own, again after a failure); a signal whose sender the
+// bus says it cannot name is dropped. observationStatus sends a message to
+// itself over every connection observers listen on and fails when one does
+// not come back (see kEchoTimeout).
 //
 // The class is the front; its rooms, one concern each:
 //   GDBusBuses       where the buses are; opening, losing and reopening connections
@@ -34,6 +41,7 @@
 //   GDBusSenderPids  the process ID of each sending connection
 //   GDBusPosting     the signal a notification becomes, and sending it
 //   GDBusObservers   registrations and the match rules they need
+//   GDBusGate        the bounded reader in front of every connection
 //   GDBusCommon      the bus's own names; a blocking call one may stop waiting for
 
 #include <atomic>
@@ -56,6 +64,12 @@ namespace platform {
 class GDBusNotificationCenter : public NotificationCenter {
 public:
     static constexpr std::chrono::milliseconds kConnectTimeout{1000};
+    // Observation counts as stalled when a message this process sends to
+    // itself has not come back and nothing at all has arrived for
+    // kEchoTimeout; while messages keep arriving (a busy bus, a flood) the
+    // echo is waited for up to kEchoCap.
+    static constexpr std::chrono::milliseconds kEchoTimeout{500};
+    static constexpr std::chrono::milliseconds kEchoCap{2000};
     static constexpr std::chrono::seconds kRetryInterval{30};
     // A signal whose arguments are larger is no notification of ours.
     static constexpr size_t kMaxNotificationBytes = 64 * 1024;

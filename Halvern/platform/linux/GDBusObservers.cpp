@@ -66,6 +66,14 @@ std::string MatchRule(const std::optional<GDBusNotificationCenter::Signal>& sign
 
 using gdbus::SteadyClock;
 
+namespace {
+
+bool AnyRule(const std::map<std::string, int>& rules) {
+    return std::any_of(rules.begin(), rules.end(), [](const auto& entry) { return entry.second > 0; });
+}
+
+}  // namespace
+
 Status GDBusNotificationCenter::addObserver(const void* observer, Callback callback,
                                             const std::optional<std::string>& name,
                                             const std::optional<std::string>& object) {
@@ -87,6 +95,7 @@ Status GDBusNotificationCenter::addObserver(const void* observer, Callback callb
         std::lock_guard<std::mutex> coreGuard(core_->mutex);
         core_->registrations.push_back(registration);
     }
+    core_->gate->signals.store(true);  // before the bus is asked for any
     const std::string rule = gdbus::MatchRule(signal, object);
     const SteadyClock::time_point deadline = SteadyClock::now() + kConnectTimeout;
     for (Bus* target : {system_.get(), session_.get()}) {
@@ -115,6 +124,7 @@ Status GDBusNotificationCenter::addObserver(const void* observer, Callback callb
         std::erase(core_->registrations, registration);
     }
     --rules_[rule];
+    core_->gate->signals.store(AnyRule(rules_));
     return Status::Failure("no message bus could be reached (" + describeFailures() + ")");
 }
 
@@ -143,19 +153,49 @@ void GDBusNotificationCenter::removeObserver(const void* observer, const std::op
             if (rules_.empty()) target->observed = false;
         }
     }
+    core_->gate->signals.store(AnyRule(rules_));
 }
 
-Status GDBusNotificationCenter::observationStatus(const void*) {
-    std::lock_guard<std::mutex> guard(busMutex_);
-    std::string lost;
-    for (Bus* target : {system_.get(), session_.get()}) {
-        connected(*target);
-        if (!target->lost) continue;
-        if (!lost.empty()) lost += "; ";
-        lost += "the " + std::string(target->label) + " (" + target->address + ") closed the connection";
+Status GDBusNotificationCenter::observationStatus(const void* observer) {
+    std::vector<std::pair<GDBusConnection*, std::string>> probes;  // with what to call each
+    {
+        std::lock_guard<std::mutex> guard(busMutex_);
+        std::string lost;
+        for (Bus* target : {system_.get(), session_.get()}) {
+            connected(*target);
+            if (target->lost) {
+                if (!lost.empty()) lost += "; ";
+                lost += "the " + std::string(target->label) + " (" + target->address + ") closed the connection";
+            } else if (target->connection != nullptr && target->observed) {
+                probes.emplace_back(G_DBUS_CONNECTION(g_object_ref(target->connection)),
+                                    "the " + std::string(target->label) + " (" + target->address + ")");
+            }
+        }
+        if (!lost.empty()) {
+            for (auto& probe : probes) g_object_unref(probe.first);
+            return Status::Failure(lost);
+        }
     }
-    if (lost.empty()) return Status::Ok();
-    return Status::Failure(lost);
+    // Each connection the observers listen on must bring a message to itself
+    // back in time: one that does not is stalled, and heartbeats may be lost
+    // on it.
+    std::vector<uint64_t> tokens;
+    std::string failed;
+    for (auto& [connection, name] : probes) {
+        tokens.push_back(core_->echoes.send(connection));
+        g_object_unref(connection);
+    }
+    const SteadyClock::time_point cap = SteadyClock::now() + kEchoCap;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (core_->echoes.wait(tokens[i], core_->arrivals, kEchoTimeout, cap)) continue;
+        if (!failed.empty()) failed += "; ";
+        failed += probes[i].second + " brought nothing for " + std::to_string(kEchoTimeout.count()) +
+                  " ms and not the message this process sent to itself";
+    }
+    if (!failed.empty()) return Status::Failure(failed);
+    // What came in before the echoes reaches the observer before it decides.
+    core_->drainNow(observer);
+    return Status::Ok();
 }
 
 }  // namespace platform
