@@ -2,7 +2,9 @@
 # Turns a manual written in the project's Markdown into a man page, so that the
 # installed halvern(1) always says what docs/halvern.md says.
 #
-#   md2man.pl NAME SECTION DATE "one-line summary" < manual.md > name.section
+#   md2man.pl NAME SECTION DATE SOURCE "one-line summary" < manual.md > name.section
+#
+# SOURCE names the program and its version for the footer ("halvern 1.1.0").
 #
 # It knows the Markdown the manuals use: "#" headings (the first is the title;
 # the paragraphs and the first code block before the next heading become the
@@ -14,8 +16,8 @@
 use strict;
 use warnings;
 
-die "usage: md2man.pl NAME SECTION DATE SUMMARY < manual.md\n" unless @ARGV == 4;
-my ($name, $section, $date, $summary) = @ARGV;
+die "usage: md2man.pl NAME SECTION DATE SOURCE SUMMARY < manual.md\n" unless @ARGV == 5;
+my ($name, $section, $date, $source, $summary) = @ARGV;
 binmode STDIN, ':encoding(UTF-8)';
 binmode STDOUT, ':encoding(UTF-8)';
 my @lines = <STDIN>;
@@ -65,7 +67,7 @@ sub cells {
 
 my $upper_name = uc $name;
 print ".\\\" Made from the Markdown manual by packaging/md2man.pl; edit the manual, not this.\n";
-print ".TH $upper_name $section \"$date\" \"$name\" \"User Commands\"\n";
+print ".TH $upper_name $section \"$date\" \"" . escape($source) . "\" \"User Commands\"\n";
 print ".SH NAME\n$name \\- " . escape($summary) . "\n";
 
 # The first code block of the introduction (before the second heading) is

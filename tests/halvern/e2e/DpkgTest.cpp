@@ -1,8 +1,9 @@
-// The Debian packages that scripts/package.sh builds into build/packages,
-// installed, upgraded, refused and removed by dpkg itself, inside a bubblewrap
-// sandbox whose dpkg database is a copy of the machine's and whose /opt,
-// /Library, /usr/share/doc, /usr/share/man, /var, /tmp and /Applications (the
-// sample viewer, with a program in its bundle) are the test's own. dpkg
+// The Debian packages that scripts/package.sh builds into build/packages, and
+// an author's packs made by scripts/make-pack.sh, installed, upgraded, refused
+// and removed by dpkg itself, inside a bubblewrap sandbox whose dpkg database
+// is a copy of the machine's and whose /opt, /Library, /usr/share/doc,
+// /usr/share/man, /var, /tmp and /Applications (the sample viewer, with a
+// program and an empty Contents/PlugIns of its own) are the test's own. dpkg
 // installs as root only; CI runs as root.
 
 #include <gtest/gtest.h>
@@ -24,6 +25,18 @@ constexpr const char* kPackLink = "/Library/Application Support/Veldane/Lumaro L
 constexpr const char* kViewer = "/Applications/Veldane Lumaro.app";
 constexpr const char* kViewerProgram = "/Applications/Veldane Lumaro.app/Contents/MacOS/Veldane Lumaro";
 constexpr const char* kPlugIn = "/Contents/PlugIns/libSarvik.so";
+constexpr const char* kAuthorPack = "acme-thai-pack";
+constexpr const char* kAuthorLink = "/Library/Application Support/Acme/Thai Pack";
+const std::string kMakePack = std::string(HALVERN_SOURCE_DIR) + "/scripts/make-pack.sh";
+
+// make-pack.sh with the given options; standard output and error together.
+testsupport::ProcessResult MakePack(const Lines& options) {
+    Lines command{"/bin/bash", kMakePack};
+    command.insert(command.end(), options.begin(), options.end());
+    testsupport::ProcessResult result = testsupport::RunProcess(command, testsupport::BaseEnvironment(), 60);
+    result.out += result.err;
+    return result;
+}
 
 // The package file build/packages/<name>_*.deb; empty when there is none.
 std::string PackageFile(const std::string& name) {
@@ -49,8 +62,9 @@ protected:
         testsupport::CopyTree(std::string(HALVERN_SOURCE_DIR) + "/samples/Applications/Veldane Lumaro.app",
                               dir / ("Applications/Veldane Lumaro.app"));
         testsupport::MakeFolders(dir / "Applications/Veldane Lumaro.app/Contents/MacOS");
+        testsupport::MakeFolders(dir / "Applications/Veldane Lumaro.app/Contents/PlugIns");
         fs::copy_file("/usr/bin/sleep", dir / "Applications/Veldane Lumaro.app/Contents/MacOS/Veldane Lumaro");
-        for (const char* folder : {"opt", "Library", "doc", "man", "tmp", "var/log", "var/cache", "xdg", "ro"}) {
+        for (const char* folder : {"opt", "Library", "doc", "man", "tmp", "var/log", "var/cache", "xdg", "ro", "own"}) {
             testsupport::MakeFolders(dir / folder);
         }
         testsupport::CopyTree("/var/lib/dpkg", dir / "var/lib/dpkg");
@@ -78,7 +92,8 @@ protected:
             .bind(dir / "var", "/var")
             .bind(dir / "tmp", "/tmp")
             .readOnlyBind(dir / "xdg", "/xdg")
-            .readOnlyBind(dir / "ro", "/ro");
+            .readOnlyBind(dir / "ro", "/ro")
+            .readOnlyBind(dir / "own", "/own");
         // No PDF applications but the test's (none): the search finds nothing.
         const Lines environment{"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C",
                                 "DEBIAN_FRONTEND=noninteractive", "HOME=/tmp", "XDG_DATA_DIRS=/xdg",
@@ -95,14 +110,27 @@ protected:
         ASSERT_EQ(run.status, 0) << run.out;
     }
 
+    // The author's pack of that version, with these payload files (path in
+    // the bundle, content), made into /own; its package file there.
+    std::string MakeAuthorPack(const std::string& version, const std::vector<std::string>& files) {
+        const std::string payload = dir / ("payload-" + version);
+        for (const std::string& file : files) testsupport::WriteFile(payload + "/" + file, file + " " + version + "\n");
+        const auto made = MakePack({"--name", kAuthorPack, "--version", version, "--link", kAuthorLink, "--payload",
+                                    payload, "--description", "Thai resources for the Veldane Lumaro viewer",
+                                    "--maintainer", "Ann Author <ann@acme.example>", "--out", dir / "own"});
+        EXPECT_EQ(made.status, 0) << made.out;
+        return "/own/" + std::string(kAuthorPack) + "_" + version + "_all.deb";
+    }
+    bool InViewer(const std::string& file) { return fs::exists(dir / ("Applications/Veldane Lumaro.app/" + file)); }
+
     bool PlugInInViewer() { return fs::exists(dir / ("Applications/Veldane Lumaro.app" + std::string(kPlugIn))); }
     std::optional<std::string> PackLink() { return testsupport::ReadLink(dir.path() + kPackLink); }
     std::vector<std::string> ViewerChanges() {
         return testsupport::Differences(viewerBefore, testsupport::Snapshot(dir / "Applications"));
     }
     // dpkg's word on the pack: "install ok installed", or empty when it knows none.
-    std::string PackStatus() {
-        const auto run = Dpkg({"-s", kPack});
+    std::string PackStatus(const std::string& pack = kPack) {
+        const auto run = Dpkg({"-s", pack});
         for (const std::string& line : testsupport::Lines(run.out)) {
             if (line.starts_with("Status: ")) return line.substr(8);
         }
@@ -229,6 +257,129 @@ TEST_F(DpkgTest, RefusesThePackWithoutAValidViewer) {
     EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(dir.path() + kPackLink));
     EXPECT_NE(PackStatus(), "install ok installed");
+}
+
+constexpr const char* kAuthorPlugIn = "Contents/PlugIns/libAcmeThai.so";
+constexpr const char* kAuthorStrings = "Contents/Resources/th.lproj/AcmeThai.strings";
+
+TEST_F(DpkgTest, AnAuthorsPackLiesBesideTheStockPackAndIsPurgedAlone) {
+    InstallHalvern();
+    ASSERT_EQ(Dpkg({"-i", packDeb}).status, 0);
+    const auto install = Dpkg({"-i", MakeAuthorPack("2.0.0", {kAuthorPlugIn, kAuthorStrings})});
+    ASSERT_EQ(install.status, 0) << install.out;
+    EXPECT_TRUE(InViewer(kAuthorPlugIn) && InViewer(kAuthorStrings) && PlugInInViewer());
+    EXPECT_EQ(testsupport::ReadLink(dir.path() + kAuthorLink), std::optional<std::string>(kViewer));
+
+    // A pack whose link path is the stock pack's is refused, naming it.
+    const std::string other = dir / "other";
+    testsupport::WriteFile(other + "/Contents/Resources/other.strings", "other\n");
+    ASSERT_EQ(MakePack({"--name", "other-pack", "--version", "1.0", "--link", kPackLink, "--payload", other,
+                        "--description", "d", "--maintainer", "A <a@b.example>", "--out", dir / "own"})
+                  .status,
+              0);
+    const auto clash = Dpkg({"-i", "/own/other-pack_1.0_all.deb"});
+    EXPECT_NE(clash.out.find("other-pack: the pack link path " + std::string(kPackLink) +
+                             " belongs to the installed package lumaro-language-pack; nothing was installed."),
+              std::string::npos)
+        << clash.out;
+    EXPECT_EQ(PackLink(), std::optional<std::string>(kViewer));
+
+    const auto purge = Dpkg({"--purge", kAuthorPack});
+    ASSERT_EQ(purge.status, 0) << purge.out;
+    EXPECT_FALSE(InViewer(kAuthorPlugIn) || InViewer(kAuthorStrings));
+    EXPECT_TRUE(PlugInInViewer());
+    EXPECT_TRUE(InViewer("Contents/Resources/th.lproj/LumaroLanguagePack.strings"));
+    ASSERT_EQ(Dpkg({"--purge", kPack}).status, 0);
+    EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
+}
+
+TEST_F(DpkgTest, RefusesAnAuthorsPackOverAFileOfTheViewer) {
+    InstallHalvern();
+    testsupport::WriteFile(dir / ("Applications/Veldane Lumaro.app/" + std::string(kAuthorStrings)), "the viewer's\n");
+    viewerBefore = testsupport::Snapshot(dir / "Applications");
+    const auto install = Dpkg({"-i", MakeAuthorPack("2.0.0", {kAuthorPlugIn, kAuthorStrings})});
+    EXPECT_NE(install.status, 0) << install.out;
+    EXPECT_NE(install.out.find("acme-thai-pack: /Applications/Veldane Lumaro.app/" + std::string(kAuthorStrings) +
+                               " is already in the viewer and is not a file of acme-thai-pack; nothing was installed."),
+              std::string::npos)
+        << install.out;
+    EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir / "Library/Application Support/Acme"));
+    EXPECT_NE(PackStatus(kAuthorPack), "install ok installed");
+}
+
+TEST_F(DpkgTest, PurgingAnAuthorsPackWhoseLinkWasDeletedTakesThePayloadOut) {
+    InstallHalvern();
+    ASSERT_EQ(Dpkg({"-i", MakeAuthorPack("2.0.0", {kAuthorPlugIn, kAuthorStrings})}).status, 0);
+    fs::remove(dir.path() + kAuthorLink);
+    const auto purge = Dpkg({"--purge", kAuthorPack});
+    ASSERT_EQ(purge.status, 0) << purge.out;
+    EXPECT_NE(purge.out.find("acme-thai-pack: the pack link " + std::string(kAuthorLink) + " points at " + kViewer +
+                             " again, so the pack's files are removed from it."),
+              std::string::npos)
+        << purge.out;
+    EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir.path() + kAuthorLink));
+}
+
+TEST_F(DpkgTest, UpgradingAnAuthorsPackTakesOutTheFileItDropped) {
+    InstallHalvern();
+    const std::string dropped = "Contents/Frameworks/AcmeOld/old.dat";
+    ASSERT_EQ(Dpkg({"-i", MakeAuthorPack("1.0", {kAuthorPlugIn, kAuthorStrings, dropped})}).status, 0);
+    ASSERT_TRUE(InViewer(dropped));
+    const auto upgrade = Dpkg({"-i", MakeAuthorPack("1.1", {kAuthorPlugIn, kAuthorStrings})});
+    ASSERT_EQ(upgrade.status, 0) << upgrade.out;
+    EXPECT_EQ(testsupport::ReadFile(dir / ("Applications/Veldane Lumaro.app/" + std::string(kAuthorPlugIn))),
+              std::string(kAuthorPlugIn) + " 1.1\n");
+    EXPECT_FALSE(fs::exists(dir / "Applications/Veldane Lumaro.app/Contents/Frameworks"));
+    ASSERT_EQ(Dpkg({"--purge", kAuthorPack}).status, 0);
+    EXPECT_EQ(ViewerChanges(), std::vector<std::string>{});
+}
+
+// Each bad input: one line that names it, status 1, and no package.
+TEST(MakePackTest, EachBadInputGivesItsLineAndNoPackage) {
+    TempDir dir;
+    testsupport::WriteFile(dir / "payload/Contents/Resources/a.strings", "a\n");
+    testsupport::MakeFolders(dir / "empty/Contents/Resources");
+    testsupport::MakeFolders(dir / "escaping/Contents");
+    fs::create_symlink("../../../etc/passwd", dir / "escaping/Contents/passwd");
+    const Lines good{"--name", "acme-pack", "--version", "1.0", "--link", "/Library/Acme Pack", "--payload",
+                     dir / "payload", "--description", "d", "--maintainer", "A <a@b.example>", "--out", dir / "out"};
+    struct Case {
+        std::string option, value, line;
+    };
+    const std::vector<Case> cases{
+        {"--name", "Acme_Pack",
+         "--name 'Acme_Pack' is not a Debian package name (two or more of a-z 0-9 + - ., starting with a letter or "
+         "digit)"},
+        {"--version", "2.0 beta", "--version '2.0 beta' is not a Debian version: version string has embedded spaces"},
+        {"--link", "Library/Acme", "--link 'Library/Acme' is not an absolute path"},
+        {"--link", "/usr/share/acme", "--link '/usr/share/acme' lies under /usr, which belongs to the system"},
+        {"--payload", dir / "empty", "--payload '" + dir / "empty" + "' holds no file"},
+        {"--payload", dir / "escaping",
+         "payload link " + dir / "escaping/Contents/passwd" + " leads out of the payload (to ../../../etc/passwd)"},
+        {"--maintainer", "Ann", "--maintainer 'Ann' is not of the form \"Name <mail>\""},
+        {"--colour", "", "unknown option '--colour' (see make-pack.sh --help)"},
+        {"--name", "", "--name is missing (see make-pack.sh --help)"},
+    };
+    for (const Case& c : cases) {
+        Lines options;
+        for (size_t i = 0; i < good.size(); i += 2) {
+            if (good[i] != c.option) {
+                options.insert(options.end(), {good[i], good[i + 1]});
+            } else if (!c.value.empty()) {
+                options.insert(options.end(), {c.option, c.value});
+            }
+        }
+        if (c.option == "--colour") options.insert(options.begin(), c.option);
+        const auto made = MakePack(options);
+        EXPECT_EQ(made.status, 1) << c.line;
+        EXPECT_EQ(made.out, "make-pack.sh: " + c.line + "\n");
+        EXPECT_FALSE(fs::exists(dir / "out") && !fs::is_empty(dir / "out")) << c.line;
+    }
+    const auto made = MakePack(good);
+    EXPECT_EQ(made.status, 0) << made.out;
+    EXPECT_TRUE(fs::exists(dir / "out/acme-pack_1.0_all.deb")) << made.out;
 }
 
 }  // namespace
