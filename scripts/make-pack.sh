@@ -121,7 +121,7 @@ epoch=${SOURCE_DATE_EPOCH:-$(date +%s)}
 
 # --- The payload ------------------------------------------------------------
 
-[ -d "$payload" ] && [ ! -L "$payload" ] || fail "--payload '$payload' is not a folder"
+[ -d "$payload" ] || fail "--payload '$payload' is not a folder"
 payload=$(cd "$payload" && pwd -P) || fail "cannot enter the payload folder '${given[payload]}'"
 files=()
 folders=()
@@ -226,7 +226,7 @@ list_function() {
     if [ $# -eq 0 ]; then
         printf '    :\n'
     else
-        for item in "$@"; do printf '    echo %s\n' "$(quote "$item")"; done
+        for item in "$@"; do printf "    printf '%%s\\\\n' %s\n" "$(quote "$item")"; done
     fi
     printf '}\n'
 }

@@ -29,6 +29,9 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 # dpkg-buildflags maps the working folder, the checkout, to "." in the
 # debugging information and in __FILE__.
 cppflags=$(dpkg-buildflags --get CPPFLAGS)
+# ccache's base folder would make the paths the compiler sees relative, which
+# the prefix map does not touch: the binaries would then depend on it.
+unset CCACHE_BASEDIR
 build=$root/build/deb
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=None -DWERROR=ON -DBUILD_BENCHMARKS=OFF \
   -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \

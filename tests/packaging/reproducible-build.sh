@@ -26,7 +26,10 @@ for deb in "${first[@]}"; do
   echo "$(sha256sum < "$deb" | cut -c1-64)  $deb"
   echo "$(sha256sum < "$second" 2>/dev/null | cut -c1-64)  $second (built in $copy)"
   if ! cmp -s "$deb" "$second"; then
-    echo "DIFFERENT: $(basename "$deb")"
+    echo "DIFFERENT: $(basename "$deb"), in:"
+    mkdir -p "$copy/a" "$copy/b"
+    dpkg-deb -R "$deb" "$copy/a/${deb##*/}" && dpkg-deb -R "$second" "$copy/b/${deb##*/}" &&
+      diff -rq "$copy/a/${deb##*/}" "$copy/b/${deb##*/}" | sed 's/^/  /' || true
     status=1
   fi
 done
