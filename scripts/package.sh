@@ -64,6 +64,9 @@ mv "$tree/usr/opt" "$tree/opt"
   dh_installdeb
   dh_gencontrol
   dh_md5sums
+  # dpkg-deb only lowers the dates past SOURCE_DATE_EPOCH; the earlier ones,
+  # which a build after the changelog's date makes, are set too.
+  find debian/halvern -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
   dh_builddeb --destdir="$out"
 )
 
