@@ -107,7 +107,11 @@ void TolmHeartbeat::observe(const platform::Notification& notification) {
     std::lock_guard<std::recursive_mutex> guard(_lock);
     try {
         const platform::Clock::TimePoint now = platform_.clock.now();
-        const std::string& key = *notification.object;
+        // Keyed by the sending connection as well: a connection keeps the pid
+        // it was opened with, so once that pid is reused another process's
+        // connection may rightly claim the same text.
+        const std::string key =
+            notification.sender ? *notification.sender + " " + *notification.object : *notification.object;
         const std::string sender = notification.sender.value_or("");
         const auto senderIsFull = [&] { return !sender.empty() && keysOf(sender) >= kMaxKeysPerSender; };
         auto date = _lastHeartBeatDates.find(key);

@@ -9,6 +9,7 @@
 #include "platform/linux/GDBusGate.h"
 #include "platform/linux/GDBusInbound.h"
 #include "platform/linux/GDBusObservers.h"
+#include "platform/linux/RootTrust.h"
 
 namespace platform {
 
@@ -17,15 +18,68 @@ using gdbus::SteadyClock;
 
 namespace gdbus {
 
-std::optional<std::string> SystemBusAddress(std::string*) {
-    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+bool IsLocalSocketAddress(const std::string& addresses) {
+    bool any = false;
+    size_t start = 0;
+    while (start <= addresses.size()) {
+        const size_t end = std::min(addresses.find(';', start), addresses.size());
+        const std::string entry = addresses.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        if (!entry.starts_with("unix:")) return false;
+        int places = 0;
+        size_t at = 5;
+        while (at <= entry.size()) {
+            const size_t next = std::min(entry.find(',', at), entry.size());
+            const std::string pair = entry.substr(at, next - at);
+            at = next + 1;
+            if (pair.starts_with("path=") || pair.starts_with("abstract=")) {
+                ++places;
+            } else if (!pair.starts_with("guid=")) {
+                return false;
+            }
+        }
+        if (places != 1) return false;
+        any = true;
+    }
+    return any;
+}
+
+std::optional<std::string> RefusedBusAddress(const char* variable) {
+    const char* address = std::getenv(variable);
+    if (address == nullptr || *address == '\0' || !EffectiveUserIsRoot() || IsLocalSocketAddress(address)) {
+        return std::nullopt;
+    }
+    return std::string(variable) + " is not a unix:path= or unix:abstract= address, so that bus is not used as root";
+}
+
+namespace {
+
+// The address variable's value; nullopt (why saying so) when root may not use
+// it, or when it is not set (why untouched).
+std::optional<std::string> AddressIn(const char* variable, std::string* why) {
+    if (const std::optional<std::string> refused = RefusedBusAddress(variable)) {
+        *why = *refused;
+        return std::nullopt;
+    }
+    const char* address = std::getenv(variable);
     if (address != nullptr && *address != '\0') return std::string(address);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> SystemBusAddress(std::string* why) {
+    why->clear();
+    if (std::optional<std::string> address = AddressIn("DBUS_SYSTEM_BUS_ADDRESS", why)) return address;
+    if (!why->empty()) return std::nullopt;
     return std::string("unix:path=/var/run/dbus/system_bus_socket");
 }
 
 std::optional<std::string> SessionBusAddress(std::string* why) {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return std::string(address);
+    why->clear();
+    if (std::optional<std::string> address = AddressIn("DBUS_SESSION_BUS_ADDRESS", why)) return address;
+    if (!why->empty()) return std::nullopt;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && *runtime != '\0') {
         const std::string socketPath = std::string(runtime) + "/bus";

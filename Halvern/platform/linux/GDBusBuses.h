@@ -37,7 +37,16 @@ struct GDBusNotificationCenter::Bus {
 
 namespace gdbus {
 
-// The address of each bus, read now; nullopt, saying why, when there is none.
+// True when addresses (a list split by ";") names unix sockets only, each by
+// path= or abstract=: connecting to them runs nothing and sends nothing
+// elsewhere.
+bool IsLocalSocketAddress(const std::string& addresses);
+// When root would be given another kind of address in variable, the one line
+// that says that bus is not used; nullopt otherwise.
+std::optional<std::string> RefusedBusAddress(const char* variable);
+
+// The address of each bus, read now; nullopt, saying why, when there is none
+// (or root may not use the one given).
 std::optional<std::string> SystemBusAddress(std::string* why);
 std::optional<std::string> SessionBusAddress(std::string* why);
 

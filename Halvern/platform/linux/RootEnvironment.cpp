@@ -1,6 +1,8 @@
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/Environment.h"
+#include "platform/linux/GDBusBuses.h"
 #include "platform/linux/RootTrust.h"
 
 namespace platform {
@@ -35,6 +37,15 @@ void ClearModuleVariablesWhenRoot() {
     // session names, and libdbus runs a "unixexec:" address as a program; a
     // root installer needs none of it.
     ::setenv("NO_AT_BRIDGE", "1", 1);
+    // A bus address other than a unix socket can make the library start a
+    // program (autolaunch:) or send a file's bytes to a peer (nonce-tcp:);
+    // such a bus is left alone, and the caller is told once.
+    for (const char* variable : {"DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"}) {
+        if (const std::optional<std::string> refused = gdbus::RefusedBusAddress(variable)) {
+            std::fprintf(stdout, "%s\n", refused->c_str());
+            std::fflush(stdout);
+        }
+    }
 }
 
 }  // namespace platform
