@@ -360,7 +360,8 @@ void Halvern::detectLumaroAndInstall(const TimerUserInfo& userInfo) {
         const bool heartbeatShape = IsHeartbeatShape();
         if (!heartbeatShape && instances.empty()) {
             // Not even a primary entry: the scan could not list the running
-            // applications, so nothing was looked at and nothing may be concluded.
+            // applications (or was cut short before it found any), so nothing
+            // may be concluded.
             print(texts::kCannotLookForInstances);
             status = -1;
             break;

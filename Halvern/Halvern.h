@@ -80,8 +80,8 @@ public:
     // The running-instance check. Command line: a running viewer fails the
     // installation at once. Graphical: the user is asked to quit it, with Retry
     // querying again at once and Cancel failing. Ends the process: 0 when no
-    // instance runs, -1 (255) otherwise, and also -1, with one line, when
-    // neither heartbeats nor the scan could look at all.
+    // instance runs, -1 (255) otherwise, and also -1, with one line, when no
+    // heartbeat names the viewer and the scan could not look everywhere.
     void detectLumaroAndInstall(const TimerUserInfo& userInfo);
 
     // --- Entry ---------------------------------------------------------------------
