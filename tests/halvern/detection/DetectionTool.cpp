@@ -6,7 +6,8 @@
 //       starts the heartbeat observer, runs the main context for SECONDS, then
 //       prints each listed record as "record<TAB>host path<TAB>host name<TAB>viewer",
 //       and "entries N", "max-gap-ms N" (the longest the loop went without
-//       running its 20 ms ticker: how responsive it stayed).
+//       running its 20 ms ticker: how responsive it stayed), "peak-kb N" (the
+//       most memory it held).
 //   detection_tool scan [VIEWER]
 //       prints "shape heartbeat" or "shape scan", then one "entry<TAB>name" (scan
 //       shape) or "record..." line (heartbeat shape) per element.
@@ -25,6 +26,7 @@
 //       prints "launcher<TAB>" and the bundle of the process that started this one.
 
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -78,6 +80,19 @@ gboolean Tick(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
+// The most memory the process has held (VmHWM), in KiB; -1 when unknown.
+long PeakKilobytes(pid_t pid) {
+    FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long kilobytes = -1;
+    while (std::fgets(line, sizeof(line), status) != nullptr) {
+        if (std::sscanf(line, "VmHWM: %ld", &kilobytes) == 1) break;
+    }
+    std::fclose(status);
+    return kilobytes;
+}
+
 int Observe(int argc, char** argv) {
     const double seconds = std::atof(argv[2]);
     const auto started = Clock::now();
@@ -93,6 +108,7 @@ int Observe(int argc, char** argv) {
     PrintList(GetBeatingProcesses(Viewer(argc, argv, 3)));
     std::printf("entries %zu\nmax-gap-ms %lld\n", TolmHeartbeat::sharedHeartbeat().heartbeatEntryCount(),
                 ticker.maxGapMs);
+    std::printf("peak-kb %ld\n", PeakKilobytes(::getpid()));
     StopTolmHeartbeatObserver();
     return 0;
 }

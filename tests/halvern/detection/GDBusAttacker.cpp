@@ -15,6 +15,7 @@
 //       itself ends: the child posts heartbeats under the text N, naming the
 //       viewer /opt/Elsewhere.app, every 20 ms for SECONDS.
 
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -319,6 +320,9 @@ int Reuse(char** argv) {
     std::printf("pid %s\n", pid.c_str());
     std::fflush(stdout);
     if (::fork() != 0) _exit(0);  // the pid is free for the taking
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
     const std::string body = HeartbeatBody(pid, {{"kUserInfoHostAppPath", "/Applications/Flood.app"},
                                                  {"kUserInfoHostDisplayName", "Flood"},
                                                  {"kUserInfoLumaroAppPath", "/opt/Elsewhere.app"}});

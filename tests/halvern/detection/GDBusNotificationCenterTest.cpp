@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "DetectionSupport.h"
@@ -486,6 +487,129 @@ TEST_F(BusTest, ABroadcasterBesideAHungSystemBusNeverPausesOnTheWorkingBus) {
                 arrivals.size());
     EXPECT_LT(largest, 500ms);
     EXPECT_GE(arrivals.back() - arrivals.front(), 4s);
+}
+
+// --- An unprivileged user's attacks, through the stock system bus policy ------------------
+
+// A viewer of another user broadcasts on the system bus while the attacker
+// (nobody) does its worst; the heartbeat observer, as root, must either list the
+// viewer or say that heartbeats could not be observed (the scan then decides):
+// never report it gone. Each attack is tried a few times.
+class BusAttackTest : public BusTest {
+protected:
+    struct Outcome {
+        bool listed = false;
+        bool declared = false;  // "could not be observed" for this check
+        long peakKb = -1;
+        std::string out;
+    };
+    void SetUp() override {
+        BusTest::SetUp();
+        viewer = CopySample("Veldane Lumaro.app");
+        address = SystemBus().address();
+        environment = detection::Environment({"DBUS_SYSTEM_BUS_ADDRESS=" + address, std::string("DBUS_SESSION_BUS_ADDRESS=") + kNoBus});
+    }
+    std::unique_ptr<Child> StartViewer(int attempt) {
+        return std::make_unique<Child>(std::vector<std::string>{viewer + "/Contents/MacOS/Veldane Lumaro"},
+                                       Child::Options(environment, 1000, dir / ("viewer" + std::to_string(attempt))));
+    }
+    std::unique_ptr<Child> StartAttacker(std::vector<std::string> arguments, const std::string& log) {
+        arguments.insert(arguments.begin(), GDBUS_ATTACKER);
+        return std::make_unique<Child>(arguments, Child::Options(environment, 65534, log));
+    }
+    static bool Said(const std::string& log, const std::string& text) {
+        return detection::WaitFor([&] { return testsupport::ReadFile(log).value_or("").find(text) != std::string::npos; },
+                                  30s);
+    }
+    Outcome Observe(const std::string& seconds) {
+        const auto result = testsupport::RunProcess({DETECTION_TOOL, "observe", seconds, viewer}, environment, 60);
+        Outcome outcome;
+        outcome.out = result.out;
+        outcome.listed = result.out.find("record\t" + viewer + "\tVeldane Lumaro\t" + viewer + "\n") != std::string::npos;
+        outcome.declared = result.out.find("Heartbeats can no longer be observed") != std::string::npos;
+        if (const size_t at = result.out.find("peak-kb "); at != std::string::npos) {
+            outcome.peakKb = std::stol(result.out.substr(at + 8));
+        }
+        return outcome;
+    }
+    static long PeakKb(pid_t pid) {
+        const std::string status = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+        const size_t at = status.find("VmHWM:");
+        return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+    }
+    static constexpr int kTries = 2;
+    static constexpr long kBoundKb = 64 * 1024;  // far below one decoded 32 MB signal
+    std::string viewer, address;
+    std::vector<std::string> environment;
+};
+
+TEST_F(BusAttackTest, HalfSentHugeSignalsNeitherStallNorSwellTheObserver) {
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        const std::string log = dir / ("attacker" + std::to_string(attempt));
+        auto attacker = StartAttacker({"big", address, "31", "4", "300", "hold"}, log);
+        auto running = StartViewer(attempt);
+        ASSERT_TRUE(Said(log, "half sent")) << testsupport::ReadFile(log).value_or("");
+        std::thread release([&] {
+            std::this_thread::sleep_for(200ms);
+            attacker->closeInput();
+        });
+        const Outcome outcome = Observe("2");
+        release.join();
+        EXPECT_TRUE(outcome.listed || outcome.declared) << outcome.out;
+        EXPECT_GT(outcome.peakKb, 0) << outcome.out;
+        EXPECT_LT(outcome.peakKb, kBoundKb) << outcome.out;
+    }
+}
+
+TEST_F(BusAttackTest, ASlowPidAnswerDoesNotHideTheViewerForGood) {
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        const std::string log = dir / ("attacker" + std::to_string(attempt));
+        Outcome outcome;
+        std::thread observer([&] { outcome = Observe("3"); });
+        std::this_thread::sleep_for(300ms);
+        auto attacker = StartAttacker({"trigger", address, "11"}, log);
+        ASSERT_TRUE(Said(log, "waiting"));
+        auto running = StartViewer(attempt);
+        observer.join();
+        EXPECT_TRUE(outcome.listed) << outcome.out;
+    }
+}
+
+TEST_F(BusAttackTest, HugeSignalsSentToTheViewerDoNotMuteIt) {
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        auto running = StartViewer(attempt);
+        auto attacker = StartAttacker({"big", address, "31", "30", "300", "to", std::to_string(running->pid())},
+                                      dir / ("attacker" + std::to_string(attempt)));
+        std::this_thread::sleep_for(3s);
+        const Outcome outcome = Observe("2");
+        EXPECT_TRUE(outcome.listed || outcome.declared) << outcome.out;
+        const long viewerKb = PeakKb(running->pid());
+        EXPECT_GT(viewerKb, 0);
+        EXPECT_LT(viewerKb, kBoundKb);
+    }
+}
+
+TEST_F(BusAttackTest, AConnectionOutlivingItsPidCannotOverwriteTheViewer) {
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        // The attacker's process ends at once, leaving its connection to a
+        // child; the viewer is then given the pid the connection reports.
+        const std::string log = dir / ("attacker" + std::to_string(attempt));
+        const auto handed = testsupport::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                     "--clear-groups", GDBUS_ATTACKER, "reuse", address, "5"},
+                                                    environment, 30);
+        ASSERT_TRUE(handed.out.starts_with("pid ")) << handed.out;
+        const pid_t reused = std::stoi(handed.out.substr(4));
+        std::unique_ptr<Child> running;
+        for (int force = 0; force < 20 && (!running || running->pid() != reused); ++force) {
+            running.reset();
+            std::ofstream("/proc/sys/kernel/ns_last_pid") << reused - 1;
+            running = StartViewer(attempt);
+        }
+        ASSERT_EQ(running->pid(), reused) << "the pid could not be given to the viewer";
+        std::this_thread::sleep_for(300ms);
+        const Outcome outcome = Observe("2");
+        EXPECT_TRUE(outcome.listed) << outcome.out;
+    }
 }
 
 }  // namespace
