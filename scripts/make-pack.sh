@@ -35,7 +35,7 @@ fail() {
 }
 
 usage() {
-    sed -n '4,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '5,7p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 if [ -z "$halvern_version" ]; then
