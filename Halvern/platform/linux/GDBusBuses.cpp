@@ -156,9 +156,11 @@ void GDBusNotificationCenter::finishConnecting(Bus& target, bool wait, SteadyClo
     if (!target.attempt) return;
     Bus::Attempt& attempt = *target.attempt;
     if (!attempt.call->finished()) {
-        if (wait) attempt.call->waitUntil(std::min(deadline, attempt.deadline));
-        if (!attempt.call->finished()) {
-            if (SteadyClock::now() < attempt.deadline) return;  // still under way
+        // A wait that runs out cancels the attempt: it is given up then, even
+        // should it finish (cancelled) a moment later.
+        const bool timedOut = wait && !attempt.call->waitUntil(std::min(deadline, attempt.deadline));
+        if (timedOut || !attempt.call->finished()) {
+            if (!timedOut && SteadyClock::now() < attempt.deadline) return;  // still under way
             attempt.call->cancel();
             target.failure = "no answer within " + std::to_string(kConnectTimeout.count()) + " ms";
             target.attempt.reset();
