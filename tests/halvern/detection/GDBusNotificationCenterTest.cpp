@@ -12,6 +12,7 @@
 #include "DetectionSupport.h"
 #include "TestSupport.h"
 #include "TolmHeartbeat.h"
+#include "platform/linux/GDBusBuses.h"
 #include "platform/linux/GDBusNotificationCenter.h"
 
 namespace {
@@ -123,6 +124,19 @@ TEST(GDBusSignalNames, NotificationNameMapsToInterfaceMemberAndPath) {
     for (const char* bad : {"Heartbeat", "Tolm.Heartbeat", ".Heartbeat", "com.veldane.Tolm.", "com.vel-dane.Tolm.Beat",
                             "com.veldane.Tolm.1Beat", "com..Tolm.Beat"}) {
         EXPECT_FALSE(GDBusNotificationCenter::SignalForName(bad)) << bad;
+    }
+}
+
+// Root connects only where connecting runs nothing and sends nothing elsewhere.
+TEST(GDBusBusAddresses, OnlyUnixSocketsByPathOrAbstractNameAreLocal) {
+    for (const char* local : {"unix:path=/run/dbus/system_bus_socket", "unix:abstract=/tmp/dbus-x,guid=0123",
+                              "unix:path=/a;unix:abstract=b"}) {
+        EXPECT_TRUE(platform::gdbus::IsLocalSocketAddress(local)) << local;
+    }
+    for (const char* other : {"autolaunch:", "nonce-tcp:host=127.0.0.1,port=1,noncefile=/root/secret",
+                              "tcp:host=127.0.0.1,port=1", "unixexec:path=/bin/sh", "unix:tmpdir=/tmp",
+                              "unix:path=/a,abstract=b", "unix:path=/a;autolaunch:", ""}) {
+        EXPECT_FALSE(platform::gdbus::IsLocalSocketAddress(other)) << other;
     }
 }
 
