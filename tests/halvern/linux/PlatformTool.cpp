@@ -19,13 +19,6 @@
 #include "platform/linux/PosixConsole.h"
 #include "platform/linux/SyslogSystemLog.h"
 
-// In a sanitizer build: LeakSanitizer cannot work without /proc (nor read its
-// options from the environment there), so a run in a sandbox without /proc
-// goes without the leak check.
-extern "C" const char* __lsan_default_options() {
-    return ::access("/proc/self/maps", F_OK) == 0 ? "" : "detect_leaks=0";
-}
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s handlers|syslog|mainbundle|strings|console ...\n", argv[0]);
