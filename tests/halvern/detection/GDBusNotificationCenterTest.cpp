@@ -410,12 +410,18 @@ TEST_F(BusTest, FloodOfMadeUpSendersKeepsTheObserverResponsiveAndBounded) {
     size_t entries = 0;
     long long maxGap = -1;
     bool realListed = false;
+    bool scannedInstead = false;
     for (const std::string& line : testsupport::Lines(result.out)) {
         if (line.starts_with("entries ")) entries = std::stoul(line.substr(8));
         if (line.starts_with("max-gap-ms ")) maxGap = std::stoll(line.substr(11));
         if (line == "record\t" + viewer + "\tVeldane Lumaro\t" + viewer) realListed = true;
+        if (line.starts_with("Heartbeats can no longer be observed")) scannedInstead = true;
     }
-    EXPECT_TRUE(realListed) << result.out;
+    // Heartbeats name the viewer; or, where the flood held up the observer's
+    // echo past its bound (a slow sanitizer build), it says so and the scan
+    // must then have found the viewer.
+    EXPECT_TRUE(realListed || (scannedInstead && result.out.find("entry\tVeldane Lumaro\n") != std::string::npos))
+        << result.out;
     // No made-up pid text is the flooding process's own: the viewer's entry alone.
     EXPECT_EQ(entries, 1u) << result.out;
     EXPECT_LT(maxGap, 500) << "the observer's loop stalled";
