@@ -162,6 +162,7 @@ bool HaveWideInstructions()
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt") &&
            __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 #else
@@ -669,7 +670,7 @@ inline uint64_t CategoryChanges(const uint8_t* categories)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#define ZQ_KEL_WIDE_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx2,bmi,bmi2"
+#define ZQ_KEL_WIDE_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt"
 
 // Byte k of a block from byte k - 1 (byte 0 from itself).
 struct BeforeIndex {
@@ -731,15 +732,6 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline uint64_t BlockChangesWide(con
     return CategoryChangesWide(_mm512_load_si512(categories), n);
 }
 
-// A run's flags, exactly its `length` bytes: no store reaches past it.
-__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline void StoreRunWide(uint8_t* at, unsigned bits, unsigned length)
-{
-    const __m256i bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kRunStores.bytes[bits]));
-    _mm256_mask_storeu_epi8(at, static_cast<__mmask32>(_bzhi_u32(~0u, length)), bytes);
-    if (length > kRunStore && (bits & (kRunRest | kRunAlternate)) != 0) [[unlikely]] {
-        StoreRunTail(at, bits, length);
-    }
-}
 #pragma GCC diagnostic pop
 #endif
 
@@ -816,7 +808,10 @@ bool zqKelRuleWalker::BuildRunTable()
         latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);
     }
     std::memset(pictographCategory, kNotLearnt, sizeof pictographCategory);
-    mode = HaveWideInstructions() ? Mode::WideRuns : Mode::PlainRuns;
+    // The wide walk reads the built columns by category from 64 lanes, and
+    // a run's part of the table by a 16-bit index.
+    const bool wideFits = columns <= sizeof runColumnBuilt && size_t{columns} * kLengthClasses * rowCount <= 0x10000;
+    mode = wideFits && HaveWideInstructions() ? Mode::WideRuns : Mode::PlainRuns;
     return true;
 }
 
@@ -951,6 +946,9 @@ unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)
     FillRunColumn(table.get(), stride, categoryCount + kFlagsColumn, runRowAt.get(), rowCount, category,
                   runRows.get() + start, runBits.get() + start);
     runCategoryStart[category] = start;
+    if (category < sizeof runColumnBuilt) {
+        runColumnBuilt[category] = 1;
+    }
     return start;
 }
 
@@ -986,9 +984,7 @@ inline unsigned zqKelRuleWalker::LearntCategoryOf(uint32_t c, const UCPTrie& tri
     if (bmpCategory == nullptr) [[unlikely]] {
         // Made for the first value that needs it, so that Latin text never
         // pays for it.
-        std::unique_ptr<uint8_t[]> learnt(new uint8_t[0x10000]);
-        std::memset(learnt.get(), kNotLearnt, 0x10000);
-        bmpCategory = std::move(learnt);
+        MakeBmpCategories();
     }
     unsigned category;
     if (c <= 0xFFFF) [[likely]] {
@@ -1028,6 +1024,14 @@ __attribute__((noinline)) unsigned zqKelRuleWalker::LearnBlock(uint32_t c, const
     return learnt[c - first];
 }
 
+void zqKelRuleWalker::MakeBmpCategories()
+{
+    std::unique_ptr<uint8_t[]> learnt(new uint8_t[kBmpCategoryBytes]);
+    std::memset(learnt.get(), kNotLearnt, kBmpCategoryBytes);
+    std::memcpy(learnt.get(), latinCategory, sizeof latinCategory);
+    bmpCategory = std::move(learnt);
+}
+
 // The match under way at `position` walked again one character at a time,
 // from where it began (the last position flagged before `position`), and on
 // as Walk goes, handing back from handBackFrom on; the run tables' walks call
@@ -1050,23 +1054,349 @@ zqKelRuleWalker::Ending zqKelRuleWalker::WalkAgain(unsigned long count, const ui
     return ending;
 }
 
-#define ZQ_KEL_RUNS_NAME WalkRunsPlain
-#define ZQ_KEL_RUNS_WIDE 0
-#include "zqKelRunWalk.inc"
-#undef ZQ_KEL_RUNS_NAME
-#undef ZQ_KEL_RUNS_WIDE
+// The end of the text after a walk that keeps only the row (the row index
+// after the last character): answered here when the last character or the
+// end of the text leads to an accepting row (the last boundary is then the
+// end), unless a look-ahead rule completes there; else the match under way
+// is walked again.
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::EndOfText(unsigned long count, const uint32_t* codePoints, bool* breakFlags, size_t row)
+{
+    const uint16_t* lastRow = table.get() + row * stride;
+    const uint16_t* endRow = table.get() + lastRow[kEndOfTextCategory] / 2;
+    const unsigned accepting = (lastRow[categoryCount + kFlagsColumn] | endRow[categoryCount + kFlagsColumn]) & kAccept;
+    if (accepting != 0 && (endRow[categoryCount + kNumbersColumn] & 0xFF) <= kAcceptingHere) {
+        return true;
+    }
+    unsigned long i = count;
+    size_t rowAt = 0;
+    return WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, count) == Ending::Answered;
+}
 
+// The walk by runs keeps only the row: a run that ends in a row without
+// kSpecial has set no look-ahead position and ended no match but by
+// beginning the next one. Where it needs more (a run to hand over, the end of
+// the text without an accepting row), the match under way is walked again
+// one character at a time from where it began, the last position flagged,
+// where Walk starts as the walk did: a flagged character is always read in
+// the restart row (only that row and the stop state lead into the copies
+// that flag). Walk hands back at the first match that begins after the run,
+// so each match is walked again at most once.
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::WalkRunsPlain(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+{
+    const UCPTrie trieCopy = *trie;
+    const uint8_t* const rowsAfter = runRows.get();
+    const uint8_t* const bitsOf = runBits.get();
+    const unsigned rowBytes = 2 * stride;
+    auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
+    // categories[k] is the category of the block's value k; categories[-1]
+    // is read, and ignored, by CategoryChanges.
+    alignas(64) uint8_t buffer[64 + kBlock];
+    uint8_t* const categories = buffer + 64;
+    std::memset(buffer, 0, sizeof buffer);
+    size_t row = restartRow / rowBytes;
+    unsigned long from = 0;  // the block's first position
+    while (from < count) {
+        const uint32_t* const values = codePoints + from;
+        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - from));
+        uint64_t starts;
+        {
+            CategoriesOf<kEightBitTrie>(values, n, categories, trieCopy);
+            starts = CategoryChanges(categories);
+            if (n < kBlock) {
+                // The end of the block as the start of one more run.
+                starts = (starts & ((uint64_t{1} << n) - 1)) | uint64_t{1} << n;
+            }
+        }
+        const uint64_t blockStarts = starts;
+        starts &= starts - 1;  // the first run's start, 0
+        unsigned at = 0;
+        unsigned long nextFrom = from + n;  // where the next block begins
+        for (;;) {
+            const auto end = static_cast<unsigned>(std::countr_zero(starts));  // kBlock when none is left
+            const unsigned length = end - at;
+            uint32_t categoryStart = runCategoryStart[categories[at]];
+            if (categoryStart == kRunColumnNotBuilt) [[unlikely]] {
+                categoryStart = BuildRunColumn(categories[at]);
+            }
+            const size_t column = categoryStart + runLengthStart[length];
+            const unsigned bits = bitsOf[column + row];
+            const unsigned long p = from + at;
+            if ((bits & kRunHandOver) != 0) [[unlikely]] {
+                unsigned long i = p;
+                size_t rowAt = 0;
+                const Ending ending = WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, from + end);
+                if (ending != Ending::HandedBack) {
+                    return ending == Ending::Answered;
+                }
+                row = rowAt / rowBytes;
+                if (i >= from + n) {
+                    nextFrom = i;
+                    break;
+                }
+                // On in this block, from the run that begins where Walk
+                // handed back.
+                at = static_cast<unsigned>(i - from);
+                starts = at + 1 < kBlock ? blockStarts & (~uint64_t{0} << (at + 1)) : 0;
+                continue;
+            }
+            if (p + kRunStore <= count) [[likely]] {
+                std::memcpy(flags + p, kRunStores.bytes[bits], kRunStore);
+                if (length > kRunStore && (bits & (kRunRest | kRunAlternate)) != 0) [[unlikely]] {
+                    StoreRunTail(flags + p, bits, length);
+                }
+            } else {
+                for (unsigned k = 0; k < length; ++k) {  // length < kRunStore
+                    flags[p + k] = kRunStores.bytes[bits][k];
+                }
+            }
+            row = rowsAfter[column + row];
+            if (end == n) {
+                break;
+            }
+            at = end;
+            starts &= starts - 1;
+        }
+        from = nextFrom;
+    }
+    return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, row);
+}
+
+template bool zqKelRuleWalker::WalkRunsPlain<true>(unsigned long, const uint32_t*, bool*);
+template bool zqKelRuleWalker::WalkRunsPlain<false>(unsigned long, const uint32_t*, bool*);
 #ifdef ZQ_KEL_HAVE_WIDE_RUNS
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx2,bmi,bmi2")  // ZQ_KEL_WIDE_TARGET
+#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt")  // ZQ_KEL_WIDE_TARGET
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as above
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#define ZQ_KEL_RUNS_NAME WalkRunsWide
-#define ZQ_KEL_RUNS_WIDE 1
-#include "zqKelRunWalk.inc"
-#undef ZQ_KEL_RUNS_NAME
-#undef ZQ_KEL_RUNS_WIDE
+namespace {
+
+// The lookups of the wide walk, each a 64-byte table read by vpermb.
+struct WideTables {
+    alignas(64) uint8_t lane[kBlock];         // k
+    alignas(64) uint8_t lengthClass[kBlock];  // a run's class of length, by its length - 1
+    alignas(64) uint8_t placeClass[kBlock];   // a character's place in its run (first, second,
+                                              // even from 2, odd from 3), by its offset
+    alignas(64) uint8_t flagOf[kBlock];       // a character's flag, by (bits & 15) << 2 | place
+};
+constexpr WideTables MakeWideTables()
+{
+    WideTables tables{};
+    for (unsigned k = 0; k < kBlock; ++k) {
+        const unsigned length = k + 1;
+        tables.lane[k] = static_cast<uint8_t>(k);
+        tables.lengthClass[k] = static_cast<uint8_t>(length < 3 ? length - 1 : 2 + (length + 1) % 2);
+        tables.placeClass[k] = static_cast<uint8_t>(k < 2 ? k : 2 + k % 2);
+        tables.flagOf[k] = RunFlag(k >> 2, k & 3);
+    }
+    return tables;
+}
+constexpr WideTables kWideTables = MakeWideTables();
+
+// For each lane, the largest of x's lanes up to it.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i PrefixMaxWide(__m512i x, __m512i lanes)
+{
+    for (unsigned shift = 1; shift < kBlock; shift *= 2) {
+        const __m512i from = _mm512_sub_epi8(lanes, _mm512_set1_epi8(static_cast<char>(shift)));
+        x = _mm512_max_epu8(x, _mm512_maskz_permutexvar_epi8(~uint64_t{0} << shift, from, x));
+    }
+    return x;
+}
+
+}  // namespace
+
+// The categories of a block of n values (1 to 64) as CategoriesOf gives
+// them, 16 at a time from the learnt tables (AVX-512 gathers), the values
+// not learnt yet and those outside the tables one at a time.
+template <bool kEightBitTrie>
+void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories,
+                                     const UCPTrie& trieCopy)
+{
+    if (bmpCategory == nullptr) [[unlikely]] {
+        MakeBmpCategories();
+    }
+    const auto* const bmp = reinterpret_cast<const int*>(bmpCategory.get());
+    const auto* const pictographs = reinterpret_cast<const int*>(pictographCategory);
+    const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
+    uint64_t elsewhere = 0;
+    __m128i quarters[4];
+    for (unsigned g = 0; g < 4; ++g) {
+        const auto inQuarter = static_cast<__mmask16>(inBlock >> (16 * g));
+        const __m512i v = _mm512_maskz_loadu_epi32(inQuarter, values + 16 * g);
+        const __mmask16 inBmp = _mm512_mask_cmple_epu32_mask(inQuarter, v, _mm512_set1_epi32(0xFFFF));
+        __m512i found = _mm512_mask_i32gather_epi32(_mm512_set1_epi32(kNotLearnt), inBmp, v, bmp, 1);
+        const __m512i inTable = _mm512_sub_epi32(v, _mm512_set1_epi32(kPictographsFirst));
+        const __mmask16 inPictographs =
+            _mm512_mask_cmplt_epu32_mask(inQuarter & ~inBmp, inTable, _mm512_set1_epi32(kPictographsCount));
+        if (inPictographs != 0) {
+            found = _mm512_mask_i32gather_epi32(found, inPictographs, inTable, pictographs, 1);
+        }
+        elsewhere |= uint64_t{static_cast<uint16_t>(inQuarter & ~inBmp & ~inPictographs)} << (16 * g);
+        quarters[g] = _mm512_cvtepi32_epi8(found);
+    }
+    __m512i all = _mm512_castsi128_si512(quarters[0]);
+    all = _mm512_inserti32x4(all, quarters[1], 1);
+    all = _mm512_inserti32x4(all, quarters[2], 2);
+    all = _mm512_inserti32x4(all, quarters[3], 3);
+    _mm512_store_si512(categories, all);
+    uint64_t again =
+        (_mm512_cmpeq_epi8_mask(all, _mm512_set1_epi8(static_cast<char>(kNotLearnt))) & inBlock) | elsewhere;
+    while (again != 0) [[unlikely]] {
+        const auto k = static_cast<unsigned>(std::countr_zero(again));
+        categories[k] = static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
+        again &= again - 1;
+    }
+}
+
+// The walk by runs with AVX-512: a block of 64 values at a time, in three
+// steps. First, without the row, each run of the block (its start, length
+// and category, found by compressing the lanes where the category changes)
+// gets the index of its part of the run table, 16 bits. Then the runs are
+// walked from row to row, one load each, keeping each run's bits: all that
+// depends on the row is that chain. Last, the block's flags are made at once
+// from each lane's run (a prefix maximum of run numbers), its place in the
+// run and the run's bits, and stored with one store. A run to hand over is
+// handled as the walk in plain C++ handles it: the flags before it are
+// stored, and the next block begins where Walk hands back.
+template <bool kEightBitTrie>
+bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
+{
+    const UCPTrie trieCopy = *trie;
+    const uint8_t* const rowsAfter = runRows.get();
+    const ptrdiff_t bitsOffset = runBits.get() - runRows.get();
+    const unsigned rowBytes = 2 * stride;
+    auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
+    alignas(64) uint16_t columns[kBlock];
+    const __m512i lanes = _mm512_load_si512(kWideTables.lane);
+    const __m512i rowsPerClass = _mm512_set1_epi16(static_cast<short>(rowCount));
+    // A block's flags, from its runs' bits (one byte each, from bitsAt), the
+    // lanes where they start and their starts compressed, stored from
+    // position `at` where `lanesToStore` has a bit.
+    const auto storeFlags = [&](const uint8_t* bitsAt, uint64_t starts, __m512i runStart, unsigned long at,
+                                uint64_t lanesToStore) {
+        const __m512i runOf = PrefixMaxWide(_mm512_maskz_expand_epi8(starts, lanes), lanes);
+        const __m512i offset = _mm512_sub_epi8(lanes, _mm512_permutexvar_epi8(runOf, runStart));
+        const __m512i scaled =
+            _mm512_slli_epi16(_mm512_and_si512(_mm512_load_si512(bitsAt), _mm512_set1_epi8(15)), 2);
+        const __m512i key = _mm512_or_si512(_mm512_permutexvar_epi8(runOf, scaled),
+                                            _mm512_permutexvar_epi8(offset, _mm512_load_si512(kWideTables.placeClass)));
+        _mm512_mask_storeu_epi8(flags + at, lanesToStore,
+                                _mm512_permutexvar_epi8(key, _mm512_load_si512(kWideTables.flagOf)));
+    };
+    alignas(64) uint8_t found[2][kBlock];
+    unsigned slot = 0;
+    bool pending = false;  // the last block's flags are still to be stored
+    unsigned long pendingFrom = 0;
+    uint64_t pendingStarts = 0;
+    uint64_t pendingInBlock = 0;
+    __m512i pendingRunStart = _mm512_setzero_si512();
+    // The categories of the block from `at` into `into`; true, with where
+    // they change, for a block of Latin-1 values. Other blocks' categories
+    // are found one block ahead, one value at a time, and read as a whole
+    // only once those stores are done.
+    const auto categorize = [&](unsigned long at, uint8_t* into, uint64_t& changes) {
+        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
+        if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
+            return true;
+        }
+        CategoriesWide<kEightBitTrie>(codePoints + at, n, into, trieCopy);
+        return false;
+    };
+    alignas(64) uint8_t categoryBlocks[2][kBlock];
+    unsigned categorySlot = 0;
+    uint64_t nextChanges = 0;
+    bool nextLatin = categorize(0, categoryBlocks[0], nextChanges);
+    size_t row = restartRow / rowBytes;
+    unsigned long from = 0;  // the block's first position
+    while (from < count) {
+        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - from));
+        const uint8_t* const categories = categoryBlocks[categorySlot];
+        const uint64_t changes = nextLatin ? nextChanges : BlockChangesWide(categories, n);
+        categorySlot ^= 1;
+        if (from + n < count) {
+            nextLatin = categorize(from + n, categoryBlocks[categorySlot], nextChanges);
+        }
+        const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
+        const uint64_t starts = changes & inBlock;
+        const uint64_t lasts = starts >> 1 | uint64_t{1} << (n - 1);
+        const auto runs = static_cast<unsigned>(_mm_popcnt_u64(starts));
+        const uint64_t inRuns = _bzhi_u64(~uint64_t{0}, runs);
+        const __m512i runStart = _mm512_maskz_compress_epi8(starts, lanes);
+        const __m512i runEnd = _mm512_maskz_compress_epi8(lasts, _mm512_add_epi8(lanes, _mm512_set1_epi8(1)));
+        const __m512i runCategory = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(categories));
+        if (_mm512_mask_test_epi8_mask(inRuns, _mm512_permutexvar_epi8(runCategory, _mm512_load_si512(runColumnBuilt)),
+                                       _mm512_set1_epi8(1)) != inRuns) [[unlikely]] {
+            alignas(64) uint8_t met[kBlock];
+            _mm512_store_si512(met, runCategory);
+            for (unsigned r = 0; r < runs; ++r) {
+                if (runCategoryStart[met[r]] == kRunColumnNotBuilt) {
+                    BuildRunColumn(met[r]);
+                }
+            }
+        }
+        // cat * 4 + class: categories are below 64, so no bits cross bytes.
+        const __m512i lengthClass = _mm512_permutexvar_epi8(_mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart),
+                                                                            _mm512_set1_epi8(1)),
+                                                            _mm512_load_si512(kWideTables.lengthClass));
+        const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
+        _mm512_store_si512(columns, _mm512_mullo_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(part)), rowsPerClass));
+        _mm512_store_si512(columns + 32, _mm512_mullo_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(part, 1)),
+                                                            rowsPerClass));
+        // The chain. Its bits are read one block later (a load of the 64
+        // bytes just stored one at a time would wait for the stores).
+        uint8_t* const bitsNow = found[slot];
+        unsigned met = 0;
+        for (unsigned r = 0; r < runs; ++r) {
+            // The part's address first, off the chain: the chain's load then
+            // adds the row in its own addressing.
+            const uint8_t* const part = rowsAfter + columns[r];
+            const unsigned bits = part[bitsOffset + row];
+            bitsNow[r] = static_cast<uint8_t>(bits);
+            met |= bits;
+            size_t next;
+            asm("movzbl (%1,%2), %k0" : "=r"(next) : "r"(part), "r"(row), "m"(*part));
+            row = next;
+        }
+        if (pending) {
+            storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom, pendingInBlock);
+        }
+        if ((met & kRunHandOver) == 0) [[likely]] {
+            pending = true;
+            pendingFrom = from;
+            pendingStarts = starts;
+            pendingInBlock = inBlock;
+            pendingRunStart = runStart;
+            slot ^= 1;
+            from += n;
+            continue;
+        }
+        pending = false;
+        alignas(64) uint8_t startAt[kBlock];
+        alignas(64) uint8_t endAt[kBlock];
+        _mm512_store_si512(startAt, runStart);
+        _mm512_store_si512(endAt, runEnd);
+        const auto r = static_cast<unsigned>(std::countr_zero(
+            _mm512_mask_test_epi8_mask(inRuns, _mm512_load_si512(bitsNow), _mm512_set1_epi8(kRunHandOver))));
+        storeFlags(bitsNow, starts, runStart, from, _bzhi_u64(~uint64_t{0}, startAt[r]));
+        unsigned long i = from + startAt[r];
+        size_t rowAt = 0;
+        const Ending ending = WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, from + endAt[r]);
+        if (ending != Ending::HandedBack) {
+            return ending == Ending::Answered;
+        }
+        row = rowAt / rowBytes;
+        from = i;
+        nextLatin = categorize(from, categoryBlocks[categorySlot], nextChanges);
+    }
+    if (pending) {
+        storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom, pendingInBlock);
+    }
+    return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, row);
+}
+template bool zqKelRuleWalker::WalkRunsWide<true>(unsigned long, const uint32_t*, bool*);
+template bool zqKelRuleWalker::WalkRunsWide<false>(unsigned long, const uint32_t*, bool*);
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 #else

@@ -116,6 +116,10 @@ private:
     // it starts, or kPairTableFull.
     __attribute__((noinline)) uint32_t BuildPairColumn(unsigned first, unsigned second);
 
+    // The end of the text after the walk by runs, in `row` (an index).
+    template <bool kEightBitTrie>
+    bool EndOfText(unsigned long count, const uint32_t* codePoints, bool* breakFlags, size_t row);
+
     // Makes the run tables; false when the rules are too large for them.
     bool BuildRunTable();
     // Fills the run table's part for a category; returns where it starts.
@@ -149,6 +153,9 @@ private:
     // (BuildRunColumn): a finder pays only for the categories its text has.
     static constexpr uint32_t kRunColumnNotBuilt = ~uint32_t{0};
     uint32_t runCategoryStart[0x100] = {};
+    // 1 for each of the first 64 categories whose part is built (the wide
+    // walk's check).
+    alignas(64) uint8_t runColumnBuilt[64] = {};
     std::unique_ptr<uint8_t[]> runRowAt;  // a row's index by its offset / 2
 
     // The pair table: for a pair of categories (as the text shows them) and
@@ -172,12 +179,17 @@ private:
     alignas(64) uint8_t latinCategory[0x100] = {};
     static constexpr uint32_t kPictographsFirst = 0x1F000;
     static constexpr uint32_t kPictographsCount = 0xB00;
-    uint8_t pictographCategory[kPictographsCount] = {};
+    uint8_t pictographCategory[kPictographsCount + 4] = {};
     // The category of each value of the BMP, learnt a block of 64 at a time
     // as text shows them (kNotLearnt until then): one load where the trie
     // takes two, and no branch between scripts.
     static constexpr uint8_t kNotLearnt = 0xFF;
     std::unique_ptr<uint8_t[]> bmpCategory;
+    // Its size: four bytes more, as a gather reads four from each value's.
+    static constexpr size_t kBmpCategoryBytes = 0x10000 + 4;
+    void MakeBmpCategories();
+    template <bool kEightBitTrie>
+    void CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
     // character at a time (rules too large for the run table).
     enum class Mode { WideRuns, PlainRuns, Characters };
