@@ -101,6 +101,21 @@ constexpr unsigned kFlagsColumn = 1;  // after the give-up column
 constexpr unsigned kNumbersColumn = 2;
 constexpr unsigned kExtraColumns = 3;
 
+// part[row]: the chain of rows that the walks by runs and by pairs go
+// along. The part's address is found off the chain, so that the load adds
+// the row in its own addressing instead of after an addition of its own,
+// which compilers tend to put on the chain.
+inline size_t RowAt(const uint8_t* part, size_t row)
+{
+#if defined(__x86_64__)
+    size_t next;
+    asm("movzbl (%1,%2), %k0" : "=r"(next) : "r"(part), "r"(row), "m"(*part));
+    return next;
+#else
+    return part[row];
+#endif
+}
+
 // Shorter runs are walked one character at a time: finding the runs costs
 // more there than it saves.
 constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
@@ -796,8 +811,12 @@ bool zqKelRuleWalker::BuildRunTable()
         runRowAt[row * stride] = static_cast<uint8_t>(row);
     }
     const size_t entries = size_t{columns} * kLengthClasses * rowCount;
-    runRows.reset(new uint8_t[entries]);
-    runBits.reset(new uint8_t[entries]);
+    // The wide walk reads the built columns by category from 64 lanes, and
+    // a run's bits kRunBitsAt bytes after its row.
+    const bool wideFits = columns <= sizeof runColumnBuilt && entries <= kRunBitsAt;
+    runBitsAt = wideFits ? kRunBitsAt : entries;
+    runTableBytes = runBitsAt + entries;
+    runTable.reset(new uint8_t[runTableBytes]);
     std::fill(std::begin(runCategoryStart), std::end(runCategoryStart), kRunColumnNotBuilt);
     pairs = columns <= kPairStride;
     for (unsigned length = 1; length <= kBlock; ++length) {
@@ -807,10 +826,8 @@ bool zqKelRuleWalker::BuildRunTable()
     for (unsigned c = 0; c < 0x100; ++c) {
         latinCategory[c] = static_cast<uint8_t>(latinColumn[c] / 2);
     }
-    std::memset(pictographCategory, kNotLearnt, sizeof pictographCategory);
-    // The wide walk reads the built columns by category from 64 lanes, and
-    // a run's part of the table by a 16-bit index.
-    const bool wideFits = columns <= sizeof runColumnBuilt && size_t{columns} * kLengthClasses * rowCount <= 0x10000;
+    std::memset(pageCategory, kNotLearnt, sizeof pageCategory);
+    restartIndex = restartRow / (2 * stride);
     mode = wideFits && HaveWideInstructions() ? Mode::WideRuns : Mode::PlainRuns;
     return true;
 }
@@ -858,9 +875,8 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     if (pairStart.empty()) {
         pairStart.assign(size_t{kPairStride} * kPairStride, kPairNotBuilt);
     }
-    const unsigned rowBytes = 2 * stride;
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
-    size_t row = restartRow / rowBytes;
+    size_t row = restartIndex;
     unsigned long k = 0;
     unsigned long handOverAt = count;
     // Copies the compiler can keep in registers (stores to the flags could
@@ -895,7 +911,7 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
         }
         flags[k] = static_cast<uint8_t>(bits & kRunFirst);
         flags[k + 1] = static_cast<uint8_t>((bits & kRunSecond) >> 1);
-        row = rowsAfter[start + row];
+        row = RowAt(rowsAfter + start, row);
     }
     if (handOverAt == count && k < count) {
         // The last value of an odd run, one step of the run table.
@@ -904,12 +920,12 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
         if (start == kRunColumnNotBuilt) {
             start = BuildRunColumn(last);
         }
-        const unsigned bits = runBits[start + row];
+        const unsigned bits = runTable[runBitsAt + start + row];
         if ((bits & kRunHandOver) != 0) {
             handOverAt = k;
         } else {
             flags[k] = static_cast<uint8_t>(bits & kRunFirst);
-            row = runRows[start + row];
+            row = runTable[start + row];
         }
     }
     if (handOverAt == count) {
@@ -930,9 +946,9 @@ size_t zqKelRuleWalker::MostBytes() const
 {
     size_t bytes = sizeof *this + sizeof(UCPTrie) + sizeof(uint16_t) * rowCount * stride +
                    sizeof(unsigned long) * lookAheadAt.capacity();
-    if (runRows != nullptr) {
-        bytes += size_t{rowCount} * stride + 2 * size_t{categoryCount + 1} * kLengthClasses * rowCount;
-        bytes += 0x10000;  // the BMP's categories
+    if (runTable != nullptr) {
+        bytes += size_t{rowCount} * stride + runTableBytes;
+        bytes += kLearntBytes;  // the BMP's and the pictographs' categories
         if (pairs) {
             bytes += sizeof(uint16_t) * kPairStride * kPairStride + kPairTableBytes;
         }
@@ -944,7 +960,7 @@ unsigned zqKelRuleWalker::BuildRunColumn(unsigned category)
 {
     const uint32_t start = category * kLengthClasses * rowCount;
     FillRunColumn(table.get(), stride, categoryCount + kFlagsColumn, runRowAt.get(), rowCount, category,
-                  runRows.get() + start, runBits.get() + start);
+                  runTable.get() + start, runTable.get() + runBitsAt + start);
     runCategoryStart[category] = start;
     if (category < sizeof runColumnBuilt) {
         runColumnBuilt[category] = 1;
@@ -981,26 +997,19 @@ inline unsigned zqKelRuleWalker::LearntCategoryOf(uint32_t c, const UCPTrie& tri
     if (c < 0x100) {
         return latinCategory[c];
     }
-    if (bmpCategory == nullptr) [[unlikely]] {
-        // Made for the first value that needs it, so that Latin text never
-        // pays for it.
-        MakeBmpCategories();
+    if (learntCategory == nullptr) [[unlikely]] {
+        MakeLearntCategories();
     }
-    unsigned category;
+    unsigned at;
     if (c <= 0xFFFF) [[likely]] {
-        category = bmpCategory[c];
-        if (category == kNotLearnt) [[unlikely]] {
-            category = LearnBlock<kEightBitTrie>(c, trieCopy);
-        }
+        at = c;
     } else if (c - kPictographsFirst < kPictographsCount) {
-        category = pictographCategory[c - kPictographsFirst];
-        if (category == kNotLearnt) [[unlikely]] {
-            category = LearnBlock<kEightBitTrie>(c, trieCopy);
-        }
+        at = 0x10000 + (c - kPictographsFirst);
     } else {
-        category = CategoryOf<kEightBitTrie>(c, trieCopy);
+        return CategoryOf<kEightBitTrie>(c, trieCopy);
     }
-    return category;
+    const unsigned category = learntCategory[at];
+    return category != kNotLearnt ? category : LearnBlock<kEightBitTrie>(c, trieCopy);
 }
 
 template <bool kEightBitTrie>
@@ -1016,20 +1025,37 @@ template <bool kEightBitTrie>
 __attribute__((noinline)) unsigned zqKelRuleWalker::LearnBlock(uint32_t c, const UCPTrie& trieCopy)
 {
     const uint32_t first = c & ~uint32_t{63};
-    uint8_t* const learnt =
-        c <= 0xFFFF ? bmpCategory.get() + first : pictographCategory + (first - kPictographsFirst);
+    uint8_t* const learnt = learntCategory.get() + (c <= 0xFFFF ? first : 0x10000 + (first - kPictographsFirst));
     for (uint32_t k = 0; k < 64; ++k) {
         learnt[k] = static_cast<uint8_t>(CategoryOf<kEightBitTrie>(first + k, trieCopy));
     }
     return learnt[c - first];
 }
 
-void zqKelRuleWalker::MakeBmpCategories()
+void zqKelRuleWalker::MakeLearntCategories()
 {
-    std::unique_ptr<uint8_t[]> learnt(new uint8_t[kBmpCategoryBytes]);
-    std::memset(learnt.get(), kNotLearnt, kBmpCategoryBytes);
-    std::memcpy(learnt.get(), latinCategory, sizeof latinCategory);
-    bmpCategory = std::move(learnt);
+    // Three bytes more: a gather reads four from each value's.
+    std::unique_ptr<uint8_t[]> learnt(new uint8_t[kLearntBytes + 3]);
+    std::memset(learnt.get(), kNotLearnt, kLearntBytes + 3);
+    learntCategory = std::move(learnt);
+}
+
+template <bool kEightBitTrie>
+void zqKelRuleWalker::LearnPage(unsigned page, const UCPTrie& trieCopy)
+{
+    if (learntCategory == nullptr) {
+        MakeLearntCategories();
+    }
+    const uint8_t* const learnt = learntCategory.get() + page * 0x100;
+    for (unsigned block = 0; block < 0x100; block += 64) {
+        if (learnt[block] == kNotLearnt) {
+            LearnBlock<kEightBitTrie>(page * 0x100 + block, trieCopy);
+        }
+    }
+    const uint8_t first = learnt[0];
+    pageCategory[page] = std::all_of(learnt, learnt + 0x100, [&](uint8_t category) { return category == first; })
+                             ? first
+                             : kMixedPage;
 }
 
 // The match under way at `position` walked again one character at a time,
@@ -1086,8 +1112,8 @@ template <bool kEightBitTrie>
 bool zqKelRuleWalker::WalkRunsPlain(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
     const UCPTrie trieCopy = *trie;
-    const uint8_t* const rowsAfter = runRows.get();
-    const uint8_t* const bitsOf = runBits.get();
+    const uint8_t* const rowsAfter = runTable.get();
+    const uint8_t* const bitsOf = runTable.get() + runBitsAt;
     const unsigned rowBytes = 2 * stride;
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
     // categories[k] is the category of the block's value k; categories[-1]
@@ -1095,7 +1121,7 @@ bool zqKelRuleWalker::WalkRunsPlain(unsigned long count, const uint32_t* codePoi
     alignas(64) uint8_t buffer[64 + kBlock];
     uint8_t* const categories = buffer + 64;
     std::memset(buffer, 0, sizeof buffer);
-    size_t row = restartRow / rowBytes;
+    size_t row = restartIndex;
     unsigned long from = 0;  // the block's first position
     while (from < count) {
         const uint32_t* const values = codePoints + from;
@@ -1195,6 +1221,24 @@ constexpr WideTables MakeWideTables()
 }
 constexpr WideTables kWideTables = MakeWideTables();
 
+// Four quarters of 16 bytes as one register.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i JoinQuartersWide(const __m128i* quarters)
+{
+    __m512i all = _mm512_castsi128_si512(quarters[0]);
+    all = _mm512_inserti32x4(all, quarters[1], 1);
+    all = _mm512_inserti32x4(all, quarters[2], 2);
+    return _mm512_inserti32x4(all, quarters[3], 3);
+}
+
+// A table of 256 bytes read at each lane's byte.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i LookUpWide(const uint8_t* table, __m512i at)
+{
+    const __m512i below = _mm512_permutex2var_epi8(_mm512_loadu_si512(table), at, _mm512_loadu_si512(table + 64));
+    const __m512i above =
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), at, _mm512_loadu_si512(table + 192));
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(at), below, above);
+}
+
 // For each lane, the largest of x's lanes up to it.
 __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i PrefixMaxWide(__m512i x, __m512i lanes)
 {
@@ -1207,42 +1251,78 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i PrefixMaxWide(__m512i
 
 }  // namespace
 
-// The categories of a block of n values (1 to 64) as CategoriesOf gives
-// them, 16 at a time from the learnt tables (AVX-512 gathers), the values
-// not learnt yet and those outside the tables one at a time.
+// The categories of a block: Latin-1 values from their table, values of a
+// page of the BMP whose values share one category from the table of pages
+// (both looked up with vpermi2b), and the rest a page at a time, from the
+// learnt table (vpermi2b again, four registers of 64 categories). Text
+// mostly has few pages in a block that are not all of one category: CJK
+// ideographs have pages of their own, kana and punctuation share a few.
 template <bool kEightBitTrie>
 void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories,
                                      const UCPTrie& trieCopy)
 {
-    if (bmpCategory == nullptr) [[unlikely]] {
-        MakeBmpCategories();
+    if (learntCategory == nullptr) [[unlikely]] {
+        MakeLearntCategories();
     }
-    const auto* const bmp = reinterpret_cast<const int*>(bmpCategory.get());
-    const auto* const pictographs = reinterpret_cast<const int*>(pictographCategory);
     const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
-    uint64_t elsewhere = 0;
-    __m128i quarters[4];
+    uint64_t latin = 0;
+    uint64_t inBmp = 0;
+    uint64_t inTable = 0;  // the BMP's and the pictographs' values
+    __m512i offsets[4];
+    __m128i lowBytes[4];
+    __m128i pageBytes[4];
     for (unsigned g = 0; g < 4; ++g) {
         const auto inQuarter = static_cast<__mmask16>(inBlock >> (16 * g));
         const __m512i v = _mm512_maskz_loadu_epi32(inQuarter, values + 16 * g);
-        const __mmask16 inBmp = _mm512_mask_cmple_epu32_mask(inQuarter, v, _mm512_set1_epi32(0xFFFF));
-        __m512i found = _mm512_mask_i32gather_epi32(_mm512_set1_epi32(kNotLearnt), inBmp, v, bmp, 1);
-        const __m512i inTable = _mm512_sub_epi32(v, _mm512_set1_epi32(kPictographsFirst));
-        const __mmask16 inPictographs =
-            _mm512_mask_cmplt_epu32_mask(inQuarter & ~inBmp, inTable, _mm512_set1_epi32(kPictographsCount));
-        if (inPictographs != 0) {
-            found = _mm512_mask_i32gather_epi32(found, inPictographs, inTable, pictographs, 1);
-        }
-        elsewhere |= uint64_t{static_cast<uint16_t>(inQuarter & ~inBmp & ~inPictographs)} << (16 * g);
-        quarters[g] = _mm512_cvtepi32_epi8(found);
+        const __mmask16 bmp = _mm512_mask_cmple_epu32_mask(inQuarter, v, _mm512_set1_epi32(0xFFFF));
+        const __m512i pictograph = _mm512_sub_epi32(v, _mm512_set1_epi32(kPictographsFirst));
+        const __mmask16 pictographs =
+            _mm512_mask_cmplt_epu32_mask(inQuarter & ~bmp, pictograph, _mm512_set1_epi32(kPictographsCount));
+        latin |= uint64_t{_mm512_mask_cmplt_epu32_mask(inQuarter, v, _mm512_set1_epi32(0x100))} << (16 * g);
+        inBmp |= uint64_t{bmp} << (16 * g);
+        inTable |= uint64_t{static_cast<uint16_t>(bmp | pictographs)} << (16 * g);
+        // The value's offset in the learnt table, whose page is then its
+        // 256th (values in neither part: 0x1FF, no page).
+        const __m512i at = _mm512_mask_add_epi32(_mm512_set1_epi32(0x1FF00), pictographs, pictograph,
+                                                 _mm512_set1_epi32(0x10000));
+        const __m512i offset = _mm512_mask_mov_epi32(at, bmp, v);
+        offsets[g] = offset;
+        lowBytes[g] = _mm512_cvtepi32_epi8(offset);
+        pageBytes[g] = _mm512_cvtepi32_epi8(_mm512_srli_epi32(offset, 8));
     }
-    __m512i all = _mm512_castsi128_si512(quarters[0]);
-    all = _mm512_inserti32x4(all, quarters[1], 1);
-    all = _mm512_inserti32x4(all, quarters[2], 2);
-    all = _mm512_inserti32x4(all, quarters[3], 3);
-    _mm512_store_si512(categories, all);
-    uint64_t again =
-        (_mm512_cmpeq_epi8_mask(all, _mm512_set1_epi8(static_cast<char>(kNotLearnt))) & inBlock) | elsewhere;
+    const __m512i low = JoinQuartersWide(lowBytes);
+    const __m512i page8 = JoinQuartersWide(pageBytes);
+    __m512i result = _mm512_mask_blend_epi8(latin, LookUpWide(pageCategory, page8), LookUpWide(latinCategory, low));
+    const uint64_t shared = _mm512_mask_cmplt_epu8_mask(inBmp & ~latin, result, _mm512_set1_epi8(kMixedPage));
+    uint64_t unknown =
+        _mm512_mask_cmpeq_epi8_mask(inBmp & ~latin, result, _mm512_set1_epi8(static_cast<char>(kNotLearnt)));
+    while (unknown != 0) [[unlikely]] {
+        // A page met for the first time, learnt whole: this block reads its
+        // values one by one, the next from the table of pages if it can.
+        const unsigned page = values[std::countr_zero(unknown)] >> 8;
+        LearnPage<kEightBitTrie>(page, trieCopy);
+        unknown &= _mm512_mask_cmpneq_epi8_mask(unknown, page8, _mm512_set1_epi8(static_cast<char>(page)));
+    }
+    _mm512_store_si512(categories, result);
+    // The rest (kana and punctuation among ideographs, emoji among words)
+    // one at a time, stored over the block's: the walk reads the block as a
+    // whole only after the next block's chain, when these stores are done.
+    uint64_t rest = inTable & ~latin & ~shared;
+    if (rest != 0) {
+        alignas(64) uint32_t at[kBlock];
+        for (unsigned g = 0; g < 4; ++g) {
+            _mm512_store_si512(at + 16 * g, offsets[g]);
+        }
+        const uint8_t* const learnt = learntCategory.get();
+        for (; rest != 0; rest &= rest - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(rest));
+            const uint8_t category = learnt[at[k]];
+            categories[k] = category != kNotLearnt ? category
+                                                   : static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
+        }
+    }
+    // Values outside the tables.
+    uint64_t again = inBlock & ~inTable;
     while (again != 0) [[unlikely]] {
         const auto k = static_cast<unsigned>(std::countr_zero(again));
         categories[k] = static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
@@ -1264,13 +1344,11 @@ template <bool kEightBitTrie>
 bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
     const UCPTrie trieCopy = *trie;
-    const uint8_t* const rowsAfter = runRows.get();
-    const ptrdiff_t bitsOffset = runBits.get() - runRows.get();
     const unsigned rowBytes = 2 * stride;
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
-    alignas(64) uint16_t columns[kBlock];
     const __m512i lanes = _mm512_load_si512(kWideTables.lane);
     const __m512i rowsPerClass = _mm512_set1_epi16(static_cast<short>(rowCount));
+    const __m512i tableAt = _mm512_set1_epi64(reinterpret_cast<long long>(runTable.get()));
     // A block's flags, from its runs' bits (one byte each, from bitsAt), the
     // lanes where they start and their starts compressed, stored from
     // position `at` where `lanesToStore` has a bit.
@@ -1285,17 +1363,8 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         _mm512_mask_storeu_epi8(flags + at, lanesToStore,
                                 _mm512_permutexvar_epi8(key, _mm512_load_si512(kWideTables.flagOf)));
     };
-    alignas(64) uint8_t found[2][kBlock];
-    unsigned slot = 0;
-    bool pending = false;  // the last block's flags are still to be stored
-    unsigned long pendingFrom = 0;
-    uint64_t pendingStarts = 0;
-    uint64_t pendingInBlock = 0;
-    __m512i pendingRunStart = _mm512_setzero_si512();
-    // The categories of the block from `at` into `into`; true, with where
-    // they change, for a block of Latin-1 values. Other blocks' categories
-    // are found one block ahead, one value at a time, and read as a whole
-    // only once those stores are done.
+    // The categories of the block from `at` into `into`, found one block
+    // ahead; true, with where they change, for a block of Latin-1 values.
     const auto categorize = [&](unsigned long at, uint8_t* into, uint64_t& changes) {
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
         if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
@@ -1308,90 +1377,131 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     unsigned categorySlot = 0;
     uint64_t nextChanges = 0;
     bool nextLatin = categorize(0, categoryBlocks[0], nextChanges);
-    size_t row = restartRow / rowBytes;
+    // Each run's part of the table, and the bits its chain found there, of
+    // this block and of the last one, whose flags are made and stored after
+    // this block's chain: a load of the 64 bytes just stored one at a time
+    // would wait for the stores.
+    alignas(64) const uint8_t* parts[kBlock];
+    alignas(64) uint8_t found[2][kBlock];
+    unsigned slot = 0;
+    bool pending = false;  // the last block's flags are still to be stored
+    unsigned long pendingFrom = 0;
+    uint64_t pendingStarts = 0;
+    uint64_t pendingInBlock = 0;
+    uint64_t pendingInRuns = 0;
+    __m512i pendingRunStart = _mm512_setzero_si512();
+    __m512i pendingRunEnd = _mm512_setzero_si512();
+    size_t row = restartIndex;
     unsigned long from = 0;  // the block's first position
-    while (from < count) {
-        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - from));
-        const uint8_t* const categories = categoryBlocks[categorySlot];
-        const uint64_t changes = nextLatin ? nextChanges : BlockChangesWide(categories, n);
-        categorySlot ^= 1;
-        if (from + n < count) {
-            nextLatin = categorize(from + n, categoryBlocks[categorySlot], nextChanges);
-        }
-        const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
-        const uint64_t starts = changes & inBlock;
-        const uint64_t lasts = starts >> 1 | uint64_t{1} << (n - 1);
-        const auto runs = static_cast<unsigned>(_mm_popcnt_u64(starts));
-        const uint64_t inRuns = _bzhi_u64(~uint64_t{0}, runs);
-        const __m512i runStart = _mm512_maskz_compress_epi8(starts, lanes);
-        const __m512i runEnd = _mm512_maskz_compress_epi8(lasts, _mm512_add_epi8(lanes, _mm512_set1_epi8(1)));
-        const __m512i runCategory = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(categories));
-        if (_mm512_mask_test_epi8_mask(inRuns, _mm512_permutexvar_epi8(runCategory, _mm512_load_si512(runColumnBuilt)),
-                                       _mm512_set1_epi8(1)) != inRuns) [[unlikely]] {
-            alignas(64) uint8_t met[kBlock];
-            _mm512_store_si512(met, runCategory);
-            for (unsigned r = 0; r < runs; ++r) {
-                if (runCategoryStart[met[r]] == kRunColumnNotBuilt) {
-                    BuildRunColumn(met[r]);
+    for (;;) {
+        const bool more = from < count;
+        unsigned n = 0;
+        uint64_t starts = 0;
+        uint64_t inBlock = 0;
+        uint64_t inRuns = 0;
+        __m512i runStart = _mm512_setzero_si512();
+        __m512i runEnd = _mm512_setzero_si512();
+        if (more) {
+            n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - from));
+            const uint8_t* const categories = categoryBlocks[categorySlot];
+            const uint64_t changes = nextLatin ? nextChanges : BlockChangesWide(categories, n);
+            categorySlot ^= 1;
+            if (from + n < count) {
+                nextLatin = categorize(from + n, categoryBlocks[categorySlot], nextChanges);
+            }
+            inBlock = _bzhi_u64(~uint64_t{0}, n);
+            starts = changes & inBlock;
+            const uint64_t lasts = starts >> 1 | uint64_t{1} << (n - 1);
+            const auto runs = static_cast<unsigned>(_mm_popcnt_u64(starts));
+            inRuns = _bzhi_u64(~uint64_t{0}, runs);
+            runStart = _mm512_maskz_compress_epi8(starts, lanes);
+            runEnd = _mm512_maskz_compress_epi8(lasts, _mm512_add_epi8(lanes, _mm512_set1_epi8(1)));
+            const __m512i runCategory = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(categories));
+            if (_mm512_mask_test_epi8_mask(inRuns,
+                                           _mm512_permutexvar_epi8(runCategory, _mm512_load_si512(runColumnBuilt)),
+                                           _mm512_set1_epi8(1)) != inRuns) [[unlikely]] {
+                alignas(64) uint8_t met[kBlock];
+                _mm512_store_si512(met, runCategory);
+                for (unsigned r = 0; r < runs; ++r) {
+                    if (runCategoryStart[met[r]] == kRunColumnNotBuilt) {
+                        BuildRunColumn(met[r]);
+                    }
                 }
             }
-        }
-        // cat * 4 + class: categories are below 64, so no bits cross bytes.
-        const __m512i lengthClass = _mm512_permutexvar_epi8(_mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart),
-                                                                            _mm512_set1_epi8(1)),
-                                                            _mm512_load_si512(kWideTables.lengthClass));
-        const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
-        _mm512_store_si512(columns, _mm512_mullo_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(part)), rowsPerClass));
-        _mm512_store_si512(columns + 32, _mm512_mullo_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(part, 1)),
-                                                            rowsPerClass));
-        // The chain. Its bits are read one block later (a load of the 64
-        // bytes just stored one at a time would wait for the stores).
-        uint8_t* const bitsNow = found[slot];
-        unsigned met = 0;
-        for (unsigned r = 0; r < runs; ++r) {
-            // The part's address first, off the chain: the chain's load then
-            // adds the row in its own addressing.
-            const uint8_t* const part = rowsAfter + columns[r];
-            const unsigned bits = part[bitsOffset + row];
-            bitsNow[r] = static_cast<uint8_t>(bits);
-            met |= bits;
-            size_t next;
-            asm("movzbl (%1,%2), %k0" : "=r"(next) : "r"(part), "r"(row), "m"(*part));
-            row = next;
+            // Each run's part: category * 4 + class of length (categories
+            // are below 64, so no bits cross bytes), times the part's
+            // length, then as an address, so that the chain's loads need no
+            // addition.
+            const __m512i lengthClass = _mm512_permutexvar_epi8(
+                _mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart), _mm512_set1_epi8(1)),
+                _mm512_load_si512(kWideTables.lengthClass));
+            const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
+            for (unsigned half = 0; half < 2; ++half) {
+                const __m512i offsets = _mm512_mullo_epi16(
+                    _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(part) : _mm512_extracti64x4_epi64(part, 1)),
+                    rowsPerClass);
+                for (unsigned eighth = 0; eighth < 4; ++eighth) {
+                    const __m128i some = _mm512_extracti32x4_epi32(offsets, 0);
+                    const __m128i these = eighth == 0   ? some
+                                          : eighth == 1 ? _mm512_extracti32x4_epi32(offsets, 1)
+                                          : eighth == 2 ? _mm512_extracti32x4_epi32(offsets, 2)
+                                                        : _mm512_extracti32x4_epi32(offsets, 3);
+                    _mm512_store_si512(parts + 32 * half + 8 * eighth,
+                                       _mm512_add_epi64(tableAt, _mm512_cvtepu16_epi64(these)));
+                }
+            }
+            // The chain: all that depends on the row.
+            uint8_t* const bitsNow = found[slot];
+            for (unsigned r = 0; r < runs; ++r) {
+                const uint8_t* const at = parts[r];
+                bitsNow[r] = at[kRunBitsAt + row];
+                row = RowAt(at, row);
+            }
         }
         if (pending) {
+            const uint64_t handOver =
+                _mm512_mask_test_epi8_mask(pendingInRuns, _mm512_load_si512(found[slot ^ 1]), _mm512_set1_epi8(kRunHandOver));
+            if (handOver != 0) [[unlikely]] {
+                // The last block has a run to hand over: its flags before it
+                // are stored, and this block's chain, from a row it never
+                // had, is left.
+                alignas(64) uint8_t startAt[kBlock];
+                alignas(64) uint8_t endAt[kBlock];
+                _mm512_store_si512(startAt, pendingRunStart);
+                _mm512_store_si512(endAt, pendingRunEnd);
+                const auto r = static_cast<unsigned>(std::countr_zero(handOver));
+                storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom,
+                           _bzhi_u64(~uint64_t{0}, startAt[r]));
+                unsigned long i = pendingFrom + startAt[r];
+                size_t rowAt = 0;
+                const Ending ending =
+                    WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, pendingFrom + endAt[r]);
+                if (ending != Ending::HandedBack) {
+                    return ending == Ending::Answered;
+                }
+                row = rowAt / rowBytes;
+                from = i;
+                pending = false;
+                if (from < count) {
+                    nextLatin = categorize(from, categoryBlocks[categorySlot], nextChanges);
+                }
+                continue;
+            }
             storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom, pendingInBlock);
+            pending = false;
         }
-        if ((met & kRunHandOver) == 0) [[likely]] {
-            pending = true;
-            pendingFrom = from;
-            pendingStarts = starts;
-            pendingInBlock = inBlock;
-            pendingRunStart = runStart;
-            slot ^= 1;
-            from += n;
-            continue;
+        if (!more) {
+            break;
         }
-        pending = false;
-        alignas(64) uint8_t startAt[kBlock];
-        alignas(64) uint8_t endAt[kBlock];
-        _mm512_store_si512(startAt, runStart);
-        _mm512_store_si512(endAt, runEnd);
-        const auto r = static_cast<unsigned>(std::countr_zero(
-            _mm512_mask_test_epi8_mask(inRuns, _mm512_load_si512(bitsNow), _mm512_set1_epi8(kRunHandOver))));
-        storeFlags(bitsNow, starts, runStart, from, _bzhi_u64(~uint64_t{0}, startAt[r]));
-        unsigned long i = from + startAt[r];
-        size_t rowAt = 0;
-        const Ending ending = WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, from + endAt[r]);
-        if (ending != Ending::HandedBack) {
-            return ending == Ending::Answered;
-        }
-        row = rowAt / rowBytes;
-        from = i;
-        nextLatin = categorize(from, categoryBlocks[categorySlot], nextChanges);
-    }
-    if (pending) {
-        storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom, pendingInBlock);
+        pending = true;
+        pendingFrom = from;
+        pendingStarts = starts;
+        pendingInBlock = inBlock;
+        pendingInRuns = inRuns;
+        pendingRunStart = runStart;
+        pendingRunEnd = runEnd;
+        slot ^= 1;
+        from += n;
     }
     return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, row);
 }

@@ -135,20 +135,26 @@ private:
     unsigned categoryCount = 0;
     unsigned stride = 0;
     unsigned rowCount = 0;
-    // The byte offset of the row from which a match's first character is read.
+    // The byte offset of the row from which a match's first character is
+    // read, and its index (the walks by runs and by pairs).
     unsigned restartRow = 0;
+    size_t restartIndex = 0;
 
     // The column (byte offset in a row, clamped as the walk clamps
     // categories) of each value below U+0100: Latin text needs no trie.
     uint16_t latinColumn[0x100] = {};
 
-    // The tables of the walk by runs: for each category, each class of run
+    // The table of the walk by runs: for each category, each class of run
     // length (1, 2, odd from 3, even from 4) and each row, the row after the
-    // run, and what the run writes (zqKelRuleWalker.cpp), at the same index;
-    // empty when the walk by runs is not used. Where each category's part
-    // begins, and where in it each length's class does.
-    std::unique_ptr<uint8_t[]> runRows;
-    std::unique_ptr<uint8_t[]> runBits;
+    // run, and runBitsAt bytes further, what the run writes
+    // (zqKelRuleWalker.cpp); empty when the walk by runs is not used. For
+    // the wide walk, runBitsAt is the constant kRunBitsAt, which its loads
+    // carry in their addressing. Where each category's part begins, and
+    // where in it each length's class does.
+    static constexpr size_t kRunBitsAt = 0x8000 + 0x440;
+    std::unique_ptr<uint8_t[]> runTable;
+    size_t runBitsAt = 0;
+    size_t runTableBytes = 0;
     // A category's part is built the first time a run of it is walked
     // (BuildRunColumn): a finder pays only for the categories its text has.
     static constexpr uint32_t kRunColumnNotBuilt = ~uint32_t{0};
@@ -173,21 +179,28 @@ private:
     std::vector<uint8_t> pairRows;
     std::vector<uint8_t> pairBits;
     uint16_t runLengthStart[65] = {};
-    // The category of each value below U+0100, for the walk by runs, and of
-    // each value of the pictographs' blocks (kPictographsFirst on, learnt
-    // as the BMP's are, below).
+    // The category of each value below U+0100, for the walk by runs.
     alignas(64) uint8_t latinCategory[0x100] = {};
+    // The category of each value of the BMP, then of each value of the
+    // pictographs' blocks (kPictographsFirst on), learnt a block of 64 at a
+    // time as text shows them (kNotLearnt until then): one load where the
+    // trie takes two, and no branch between scripts. Made for the first
+    // value that needs it, so that Latin text never pays for it.
     static constexpr uint32_t kPictographsFirst = 0x1F000;
     static constexpr uint32_t kPictographsCount = 0xB00;
-    uint8_t pictographCategory[kPictographsCount + 4] = {};
-    // The category of each value of the BMP, learnt a block of 64 at a time
-    // as text shows them (kNotLearnt until then): one load where the trie
-    // takes two, and no branch between scripts.
+    static constexpr size_t kLearntBytes = 0x10000 + kPictographsCount;
     static constexpr uint8_t kNotLearnt = 0xFF;
-    std::unique_ptr<uint8_t[]> bmpCategory;
-    // Its size: four bytes more, as a gather reads four from each value's.
-    static constexpr size_t kBmpCategoryBytes = 0x10000 + 4;
-    void MakeBmpCategories();
+    std::unique_ptr<uint8_t[]> learntCategory;
+    void MakeLearntCategories();
+    // For each page of 256 values of the BMP, for the wide walk: the
+    // category all its values have, kMixedPage, or kNotLearnt.
+    static constexpr uint8_t kMixedPage = 0xFE;
+    alignas(64) uint8_t pageCategory[0x100] = {};
+    // Learns the BMP's page (its four blocks, and what pageCategory says).
+    template <bool kEightBitTrie>
+    void LearnPage(unsigned page, const UCPTrie& trieCopy);
+    // The categories of a block of n values (1 to 64) as CategoriesOf gives
+    // them, with AVX-512: a page of 256 values at a time.
     template <bool kEightBitTrie>
     void CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
