@@ -15,6 +15,7 @@
 namespace {
 
 static_assert(sizeof(bool) == 1, "a flag is stored as one byte of 0 or 1");
+static_assert(std::endian::native == std::endian::little, "two flags are stored as one 16-bit value");
 
 // ICU's binary break rules, format 6 (ICU 68 and later). All numbers are in
 // the machine's byte order; offsets are in bytes from the start of the data.
@@ -653,7 +654,7 @@ inline void StoreRunTail(uint8_t* at, unsigned bits, unsigned length)
             at[k] = RunFlag(bits, k);
         }
     } else {
-        std::memset(at + kRunStore, 1, length - kRunStore);
+        std::memset(at + kRunStore, (bits & kRunRest) != 0 ? 1 : 0, length - kRunStore);
     }
 }
 constexpr RunStores kRunStores = MakeRunStores();
@@ -874,6 +875,12 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     const UCPTrie trieCopy = *trie;
     if (pairStart.empty()) {
         pairStart.assign(size_t{kPairStride} * kPairStride, kPairNotBuilt);
+        // A value the walker gives up on (its category clamped to
+        // categoryCount), wherever the walk would reach it.
+        for (unsigned other = 0; other < kPairStride; ++other) {
+            pairStart[categoryCount * kPairStride + other] = kPairGivesUp;
+            pairStart[other * kPairStride + categoryCount] = kPairGivesUp;
+        }
     }
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
     size_t row = restartIndex;
@@ -888,17 +895,14 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     for (; k + 2 <= count; k += 2) {
         const unsigned first = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
         const unsigned second = LearntCategoryOf<kEightBitTrie>(codePoints[k + 1], trieCopy);
-        if (first == categoryCount || second == categoryCount) [[unlikely]] {
-            // A value the walker gives up on, wherever the walk would reach it.
-            std::memset(breakFlags, 0, k);
-            return false;
-        }
         uint32_t start = starts[first * kPairStride + second];
-        if (start >= kPairTableFull) [[unlikely]] {
+        if (start >= kPairGivesUp) [[unlikely]] {
+            if (start == kPairGivesUp) {
+                return false;
+            }
             start = start == kPairNotBuilt ? BuildPairColumn(first, second) : start;
             if (start == kPairTableFull) {
                 handedOver = true;
-                std::memset(breakFlags, 0, count);
                 return false;
             }
             rowsAfter = pairRows.data();
@@ -909,8 +913,9 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
             handOverAt = k;
             break;
         }
-        flags[k] = static_cast<uint8_t>(bits & kRunFirst);
-        flags[k + 1] = static_cast<uint8_t>((bits & kRunSecond) >> 1);
+        // Both flags with one store: the first's in the low byte.
+        const auto both = static_cast<uint16_t>((bits & kRunFirst) | (bits & kRunSecond) << 7);
+        std::memcpy(flags + k, &both, 2);
         row = RowAt(rowsAfter + start, row);
     }
     if (handOverAt == count && k < count) {
@@ -1169,7 +1174,7 @@ bool zqKelRuleWalker::WalkRunsPlain(unsigned long count, const uint32_t* codePoi
             }
             if (p + kRunStore <= count) [[likely]] {
                 std::memcpy(flags + p, kRunStores.bytes[bits], kRunStore);
-                if (length > kRunStore && (bits & (kRunRest | kRunAlternate)) != 0) [[unlikely]] {
+                if (length > kRunStore) [[unlikely]] {
                     StoreRunTail(flags + p, bits, length);
                 }
             } else {

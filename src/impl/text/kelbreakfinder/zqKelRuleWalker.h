@@ -41,11 +41,11 @@ public:
     zqKelRuleWalker(const zqKelRuleWalker&) = delete;
     zqKelRuleWalker& operator=(const zqKelRuleWalker&) = delete;
 
-    // For codePoints[0..count-1] (count > 0), sets breakFlags[j] for every
-    // boundary j of ICU's first()/next() walk but the last, as the finder
-    // flags them. breakFlags[0..count-1] are all false on entry. Returns
-    // false, with breakFlags all false again, when the run is one the walker
-    // does not answer (see above).
+    // For codePoints[0..count-1] (count > 0), writes breakFlags[j], every
+    // one of them, true for every boundary j of ICU's first()/next() walk but
+    // the last, as the finder flags them, whatever they held on entry.
+    // Returns false, with breakFlags holding anything, when the run is one
+    // the walker does not answer (see above).
     bool MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
 
     // The most the walker can come to keep, in bytes, whatever text it is
@@ -171,8 +171,9 @@ private:
     // first short run), and at most kPairTableBytes of it.
     static constexpr uint16_t kPairNotBuilt = 0xFFFF;
     static constexpr uint16_t kPairTableFull = 0xFFFE;
+    static constexpr uint16_t kPairGivesUp = 0xFFFD;  // a pair with a value the walker gives up on
     static constexpr size_t kPairTableBytes = 64 * 1024;
-    static_assert(kPairTableBytes / 2 < kPairTableFull, "a pair's start fits its 16 bits");
+    static_assert(kPairTableBytes / 2 < kPairGivesUp, "a pair's start fits its 16 bits");
     static constexpr unsigned kPairStride = 64;
     bool pairs = false;  // false: too many categories for the pair table
     std::vector<uint16_t> pairStart;

@@ -296,7 +296,6 @@ void zqTextKelBreakFinder::SetBreakCandidates(unsigned long count, const uint32_
     if (count == 0) {
         return;
     }
-    std::memset(breakFlags, 0, count);
     static_cast<zqKelFinderLocale*>(locale)->MarkBreaks(*breakIterator, count, codePoints, breakFlags);
 }
 
@@ -336,6 +335,7 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
             units += UnitsOf(codePoints[i]);
         }
         if (units > maxTextUnits) {
+            std::memset(breakFlags, 0, count);
             lastEngine = Engine::None;
             return;
         }
@@ -352,6 +352,9 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
         lastEngine = Engine::Rules;
         return;
     }
+    // The walker writes every flag of a run it answers; ICU flags only the
+    // boundaries.
+    std::memset(breakFlags, 0, count);
     lastEngine = Engine::Icu;
     // Whether the call returns or storage runs out part of the way (a text
     // grown, its position map not), the buffers are brought back within
