@@ -178,7 +178,8 @@ bool HaveWideInstructions()
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("popcnt") &&
            __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 #else
@@ -686,7 +687,7 @@ inline uint64_t CategoryChanges(const uint8_t* categories)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#define ZQ_KEL_WIDE_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt"
+#define ZQ_KEL_WIDE_TARGET "avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt"
 
 // Byte k of a block from byte k - 1 (byte 0 from itself).
 struct BeforeIndex {
@@ -1198,7 +1199,7 @@ template bool zqKelRuleWalker::WalkRunsPlain<true>(unsigned long, const uint32_t
 template bool zqKelRuleWalker::WalkRunsPlain<false>(unsigned long, const uint32_t*, bool*);
 #ifdef ZQ_KEL_HAVE_WIDE_RUNS
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt")  // ZQ_KEL_WIDE_TARGET
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,popcnt")  // ZQ_KEL_WIDE_TARGET
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // as above
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -1244,14 +1245,22 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i LookUpWide(const uint
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(at), below, above);
 }
 
-// For each lane, the largest of x's lanes up to it.
-__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i PrefixMaxWide(__m512i x, __m512i lanes)
+// For each lane of a block, the number of the run it belongs to (0 for the
+// first): the count of run starts up to it, less one. In each 64-bit lane a
+// multiplication by 0x0101010101010101 sums the starts of its bytes up to
+// each; the lanes before add their totals, spread over the bytes the same
+// way. Counts stay below 65, so no byte carries into the next.
+__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i RunNumbersWide(uint64_t starts)
 {
-    for (unsigned shift = 1; shift < kBlock; shift *= 2) {
-        const __m512i from = _mm512_sub_epi8(lanes, _mm512_set1_epi8(static_cast<char>(shift)));
-        x = _mm512_max_epu8(x, _mm512_maskz_permutexvar_epi8(~uint64_t{0} << shift, from, x));
-    }
-    return x;
+    const __m512i ones = _mm512_set1_epi64(0x0101010101010101);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i inLane = _mm512_mullo_epi64(_mm512_maskz_mov_epi8(starts, _mm512_set1_epi8(1)), ones);
+    const __m512i totals = _mm512_srli_epi64(inLane, 56);
+    __m512i before = _mm512_add_epi64(totals, _mm512_alignr_epi64(totals, zero, 7));
+    before = _mm512_add_epi64(before, _mm512_alignr_epi64(before, zero, 6));
+    before = _mm512_add_epi64(before, _mm512_alignr_epi64(before, zero, 4));
+    before = _mm512_sub_epi64(before, totals);
+    return _mm512_sub_epi8(_mm512_add_epi8(inLane, _mm512_mullo_epi64(before, ones)), _mm512_set1_epi8(1));
 }
 
 }  // namespace
@@ -1359,7 +1368,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     // position `at` where `lanesToStore` has a bit.
     const auto storeFlags = [&](const uint8_t* bitsAt, uint64_t starts, __m512i runStart, unsigned long at,
                                 uint64_t lanesToStore) {
-        const __m512i runOf = PrefixMaxWide(_mm512_maskz_expand_epi8(starts, lanes), lanes);
+        const __m512i runOf = RunNumbersWide(starts);
         const __m512i offset = _mm512_sub_epi8(lanes, _mm512_permutexvar_epi8(runOf, runStart));
         const __m512i scaled =
             _mm512_slli_epi16(_mm512_and_si512(_mm512_load_si512(bitsAt), _mm512_set1_epi8(15)), 2);
