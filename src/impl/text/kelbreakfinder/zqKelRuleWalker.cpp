@@ -815,10 +815,17 @@ bool zqKelRuleWalker::BuildRunTable()
     const size_t entries = size_t{columns} * kLengthClasses * rowCount;
     // The wide walk reads the built columns by category from 64 lanes, and
     // a run's bits kRunBitsAt bytes after its row.
-    const bool wideFits = columns <= sizeof runColumnBuilt && entries <= kRunBitsAt;
-    runBitsAt = wideFits ? kRunBitsAt : entries;
-    runTableBytes = runBitsAt + entries;
+    const bool wideFits = columns <= sizeof runColumnBuilt && entries + rowCount <= kRunBitsAt;
+    // After the parts, one that leaves each row as it is and writes
+    // nothing: the wide walk pads with it.
+    identityPart = entries;
+    runBitsAt = wideFits ? kRunBitsAt : entries + rowCount;
+    runTableBytes = runBitsAt + entries + rowCount;
     runTable.reset(new uint8_t[runTableBytes]);
+    for (unsigned row = 0; row < rowCount; ++row) {
+        runTable[identityPart + row] = static_cast<uint8_t>(row);
+        runTable[runBitsAt + identityPart + row] = 0;
+    }
     std::fill(std::begin(runCategoryStart), std::end(runCategoryStart), kRunColumnNotBuilt);
     pairs = columns <= kPairStride;
     for (unsigned length = 1; length <= kBlock; ++length) {
@@ -1344,16 +1351,67 @@ void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t
     }
 }
 
+namespace {
+
+// One walk of the wide walk over a range of blocks (below).
+struct WideStream {
+    unsigned long from = 0;  // the next block's first position
+    unsigned long end = 0;   // where the stream's blocks end
+    size_t row = 0;
+    bool nextLatin = false;  // the next block's categories, found ahead
+    uint64_t nextChanges = 0;
+    unsigned categorySlot = 0;
+    // The block prepared and walked.
+    unsigned n = 0;
+    unsigned runs = 0;
+    uint64_t starts = 0;
+    uint64_t inBlock = 0;
+    uint64_t inRuns = 0;
+    __m512i runStart;
+    __m512i runEnd;
+    unsigned slot = 0;  // found[slot] is its runs' bits
+    // The block before it, whose flags are still to be stored: a load of
+    // the 64 bytes its chain just stored one at a time would wait for them.
+    bool pending = false;
+    unsigned long pendingFrom = 0;
+    uint64_t pendingStarts = 0;
+    uint64_t pendingInBlock = 0;
+    uint64_t pendingInRuns = 0;
+    __m512i pendingRunStart;
+    __m512i pendingRunEnd;
+    alignas(64) uint8_t categoryBlocks[2][kBlock];
+    alignas(64) const uint8_t* parts[kBlock];
+    alignas(64) uint8_t found[2][kBlock];
+};
+
+// Texts from this length on are walked as two streams.
+constexpr unsigned long kTwoStreamsFrom = 1024;
+// How many of the second stream's blocks the first may walk to meet it.
+constexpr unsigned kMeetWithin = 4;
+
+}  // namespace
+
 // The walk by runs with AVX-512: a block of 64 values at a time, in three
 // steps. First, without the row, each run of the block (its start, length
 // and category, found by compressing the lanes where the category changes)
-// gets the index of its part of the run table, 16 bits. Then the runs are
-// walked from row to row, one load each, keeping each run's bits: all that
+// gets the address of its part of the run table. Then the runs are walked
+// from row to row, one load each, keeping each run's bits: all that
 // depends on the row is that chain. Last, the block's flags are made at once
-// from each lane's run (a prefix maximum of run numbers), its place in the
-// run and the run's bits, and stored with one store. A run to hand over is
-// handled as the walk in plain C++ handles it: the flags before it are
-// stored, and the next block begins where Walk hands back.
+// from each lane's run number, its place in the run and the run's bits, and
+// stored with one store. A run to hand over is handled as the walk in plain
+// C++ handles it: the flags before it are stored, and the next block begins
+// where Walk hands back.
+//
+// The chain is what bounds the walk, so a text of kTwoStreamsFrom values or
+// more is walked as two streams whose chains interleave: the first from the
+// start to `half`, the second from `half` to the end, beginning in the
+// restart row as if a match began there. The second's row is then only a
+// guess until the first, walking on past `half` a block at a time, reaches
+// the same row at the end of one of the second's blocks: from there on both
+// walks are the same walk, and the second's flags stand. Rows meet within a
+// few characters (after a space, at each ideograph), mostly in the first
+// block; where they do not within kMeetWithin blocks, or the second stream
+// meets a run to hand over, the first walks on to the end alone.
 template <bool kEightBitTrie>
 bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
@@ -1363,6 +1421,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     const __m512i lanes = _mm512_load_si512(kWideTables.lane);
     const __m512i rowsPerClass = _mm512_set1_epi16(static_cast<short>(rowCount));
     const __m512i tableAt = _mm512_set1_epi64(reinterpret_cast<long long>(runTable.get()));
+    const __m512i identity = _mm512_set1_epi64(reinterpret_cast<long long>(runTable.get() + identityPart));
     // A block's flags, from its runs' bits (one byte each, from bitsAt), the
     // lanes where they start and their starts compressed, stored from
     // position `at` where `lanesToStore` has a bit.
@@ -1377,147 +1436,261 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         _mm512_mask_storeu_epi8(flags + at, lanesToStore,
                                 _mm512_permutexvar_epi8(key, _mm512_load_si512(kWideTables.flagOf)));
     };
-    // The categories of the block from `at` into `into`, found one block
-    // ahead; true, with where they change, for a block of Latin-1 values.
-    const auto categorize = [&](unsigned long at, uint8_t* into, uint64_t& changes) {
-        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
+    // The categories of the block from `at` (up to `end`) into `into`,
+    // found one block ahead; true, with where they change, for a block of
+    // Latin-1 values.
+    const auto categorize = [&](unsigned long at, unsigned long end, uint8_t* into, uint64_t& changes) {
+        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, end - at));
         if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
             return true;
         }
         CategoriesWide<kEightBitTrie>(codePoints + at, n, into, trieCopy);
         return false;
     };
-    alignas(64) uint8_t categoryBlocks[2][kBlock];
-    unsigned categorySlot = 0;
-    uint64_t nextChanges = 0;
-    bool nextLatin = categorize(0, categoryBlocks[0], nextChanges);
-    // Each run's part of the table, and the bits its chain found there, of
-    // this block and of the last one, whose flags are made and stored after
-    // this block's chain: a load of the 64 bytes just stored one at a time
-    // would wait for the stores.
-    alignas(64) const uint8_t* parts[kBlock];
-    alignas(64) uint8_t found[2][kBlock];
-    unsigned slot = 0;
-    bool pending = false;  // the last block's flags are still to be stored
-    unsigned long pendingFrom = 0;
-    uint64_t pendingStarts = 0;
-    uint64_t pendingInBlock = 0;
-    uint64_t pendingInRuns = 0;
-    __m512i pendingRunStart = _mm512_setzero_si512();
-    __m512i pendingRunEnd = _mm512_setzero_si512();
-    size_t row = restartIndex;
-    unsigned long from = 0;  // the block's first position
-    for (;;) {
-        const bool more = from < count;
-        unsigned n = 0;
-        uint64_t starts = 0;
-        uint64_t inBlock = 0;
-        uint64_t inRuns = 0;
-        __m512i runStart = _mm512_setzero_si512();
-        __m512i runEnd = _mm512_setzero_si512();
-        if (more) {
-            n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - from));
-            const uint8_t* const categories = categoryBlocks[categorySlot];
-            const uint64_t changes = nextLatin ? nextChanges : BlockChangesWide(categories, n);
-            categorySlot ^= 1;
-            if (from + n < count) {
-                nextLatin = categorize(from + n, categoryBlocks[categorySlot], nextChanges);
-            }
-            inBlock = _bzhi_u64(~uint64_t{0}, n);
-            starts = changes & inBlock;
-            const uint64_t lasts = starts >> 1 | uint64_t{1} << (n - 1);
-            const auto runs = static_cast<unsigned>(_mm_popcnt_u64(starts));
-            inRuns = _bzhi_u64(~uint64_t{0}, runs);
-            runStart = _mm512_maskz_compress_epi8(starts, lanes);
-            runEnd = _mm512_maskz_compress_epi8(lasts, _mm512_add_epi8(lanes, _mm512_set1_epi8(1)));
-            const __m512i runCategory = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(categories));
-            if (_mm512_mask_test_epi8_mask(inRuns,
-                                           _mm512_permutexvar_epi8(runCategory, _mm512_load_si512(runColumnBuilt)),
-                                           _mm512_set1_epi8(1)) != inRuns) [[unlikely]] {
-                alignas(64) uint8_t met[kBlock];
-                _mm512_store_si512(met, runCategory);
-                for (unsigned r = 0; r < runs; ++r) {
-                    if (runCategoryStart[met[r]] == kRunColumnNotBuilt) {
-                        BuildRunColumn(met[r]);
-                    }
-                }
-            }
-            // Each run's part: category * 4 + class of length (categories
-            // are below 64, so no bits cross bytes), times the part's
-            // length, then as an address, so that the chain's loads need no
-            // addition.
-            const __m512i lengthClass = _mm512_permutexvar_epi8(
-                _mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart), _mm512_set1_epi8(1)),
-                _mm512_load_si512(kWideTables.lengthClass));
-            const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
-            for (unsigned half = 0; half < 2; ++half) {
-                const __m512i offsets = _mm512_mullo_epi16(
-                    _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(part) : _mm512_extracti64x4_epi64(part, 1)),
-                    rowsPerClass);
-                for (unsigned eighth = 0; eighth < 4; ++eighth) {
-                    const __m128i some = _mm512_extracti32x4_epi32(offsets, 0);
-                    const __m128i these = eighth == 0   ? some
-                                          : eighth == 1 ? _mm512_extracti32x4_epi32(offsets, 1)
-                                          : eighth == 2 ? _mm512_extracti32x4_epi32(offsets, 2)
-                                                        : _mm512_extracti32x4_epi32(offsets, 3);
-                    _mm512_store_si512(parts + 32 * half + 8 * eighth,
-                                       _mm512_add_epi64(tableAt, _mm512_cvtepu16_epi64(these)));
-                }
-            }
-            // The chain: all that depends on the row.
-            uint8_t* const bitsNow = found[slot];
+    const auto begin = [&](WideStream& stream, unsigned long from, unsigned long end) {
+        stream.from = from;
+        stream.end = end;
+        stream.pending = false;
+        if (from < end) {
+            stream.nextLatin =
+                categorize(from, end, stream.categoryBlocks[stream.categorySlot], stream.nextChanges);
+        }
+    };
+    // The runs of the stream's next block, and their parts; lanes past the
+    // runs get the part that changes nothing, for the chains of two streams.
+    const auto prepare = [&](WideStream& stream) {
+        const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, stream.end - stream.from));
+        const uint8_t* const categories = stream.categoryBlocks[stream.categorySlot];
+        const uint64_t changes = stream.nextLatin ? stream.nextChanges : BlockChangesWide(categories, n);
+        stream.categorySlot ^= 1;
+        if (stream.from + n < stream.end) {
+            stream.nextLatin = categorize(stream.from + n, stream.end, stream.categoryBlocks[stream.categorySlot],
+                                          stream.nextChanges);
+        }
+        stream.n = n;
+        stream.inBlock = _bzhi_u64(~uint64_t{0}, n);
+        const uint64_t starts = changes & stream.inBlock;
+        stream.starts = starts;
+        const uint64_t lasts = starts >> 1 | uint64_t{1} << (n - 1);
+        const auto runs = static_cast<unsigned>(_mm_popcnt_u64(starts));
+        stream.runs = runs;
+        const uint64_t inRuns = _bzhi_u64(~uint64_t{0}, runs);
+        stream.inRuns = inRuns;
+        const __m512i runStart = _mm512_maskz_compress_epi8(starts, lanes);
+        const __m512i runEnd = _mm512_maskz_compress_epi8(lasts, _mm512_add_epi8(lanes, _mm512_set1_epi8(1)));
+        stream.runStart = runStart;
+        stream.runEnd = runEnd;
+        const __m512i runCategory = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(categories));
+        if (_mm512_mask_test_epi8_mask(inRuns,
+                                       _mm512_permutexvar_epi8(runCategory, _mm512_load_si512(runColumnBuilt)),
+                                       _mm512_set1_epi8(1)) != inRuns) [[unlikely]] {
+            alignas(64) uint8_t met[kBlock];
+            _mm512_store_si512(met, runCategory);
             for (unsigned r = 0; r < runs; ++r) {
-                const uint8_t* const at = parts[r];
-                bitsNow[r] = at[kRunBitsAt + row];
-                row = RowAt(at, row);
+                if (runCategoryStart[met[r]] == kRunColumnNotBuilt) {
+                    BuildRunColumn(met[r]);
+                }
             }
         }
-        if (pending) {
-            const uint64_t handOver =
-                _mm512_mask_test_epi8_mask(pendingInRuns, _mm512_load_si512(found[slot ^ 1]), _mm512_set1_epi8(kRunHandOver));
-            if (handOver != 0) [[unlikely]] {
-                // The last block has a run to hand over: its flags before it
-                // are stored, and this block's chain, from a row it never
-                // had, is left.
-                alignas(64) uint8_t startAt[kBlock];
-                alignas(64) uint8_t endAt[kBlock];
-                _mm512_store_si512(startAt, pendingRunStart);
-                _mm512_store_si512(endAt, pendingRunEnd);
-                const auto r = static_cast<unsigned>(std::countr_zero(handOver));
-                storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom,
-                           _bzhi_u64(~uint64_t{0}, startAt[r]));
-                unsigned long i = pendingFrom + startAt[r];
-                size_t rowAt = 0;
-                const Ending ending =
-                    WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, pendingFrom + endAt[r]);
+        // Each run's part: category * 4 + class of length (categories are
+        // below 64, so no bits cross bytes), times the part's length, then
+        // as an address, so that the chain's loads need no addition.
+        const __m512i lengthClass =
+            _mm512_permutexvar_epi8(_mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart), _mm512_set1_epi8(1)),
+                                    _mm512_load_si512(kWideTables.lengthClass));
+        const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
+        for (unsigned half = 0; half < 2; ++half) {
+            const __m512i offsets = _mm512_mullo_epi16(
+                _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(part) : _mm512_extracti64x4_epi64(part, 1)),
+                rowsPerClass);
+            for (unsigned eighth = 0; eighth < 4; ++eighth) {
+                const __m128i these = eighth == 0   ? _mm512_extracti32x4_epi32(offsets, 0)
+                                      : eighth == 1 ? _mm512_extracti32x4_epi32(offsets, 1)
+                                      : eighth == 2 ? _mm512_extracti32x4_epi32(offsets, 2)
+                                                    : _mm512_extracti32x4_epi32(offsets, 3);
+                const auto inRunsHere = static_cast<__mmask8>(inRuns >> (32 * half + 8 * eighth));
+                _mm512_store_si512(stream.parts + 32 * half + 8 * eighth,
+                                   _mm512_mask_add_epi64(identity, inRunsHere, tableAt, _mm512_cvtepu16_epi64(these)));
+            }
+        }
+    };
+    // The flags of the stream's last block; true, storing nothing, when it
+    // has a run to hand over.
+    const auto settle = [&](WideStream& stream) {
+        if (!stream.pending) {
+            return false;
+        }
+        const uint8_t* const bits = stream.found[stream.slot ^ 1];
+        if (_mm512_mask_test_epi8_mask(stream.pendingInRuns, _mm512_load_si512(bits),
+                                       _mm512_set1_epi8(kRunHandOver)) != 0) [[unlikely]] {
+            return true;
+        }
+        storeFlags(bits, stream.pendingStarts, stream.pendingRunStart, stream.pendingFrom, stream.pendingInBlock);
+        stream.pending = false;
+        return false;
+    };
+    // The block walked becomes the last block.
+    const auto advance = [&](WideStream& stream) {
+        stream.pending = true;
+        stream.pendingFrom = stream.from;
+        stream.pendingStarts = stream.starts;
+        stream.pendingInBlock = stream.inBlock;
+        stream.pendingInRuns = stream.inRuns;
+        stream.pendingRunStart = stream.runStart;
+        stream.pendingRunEnd = stream.runEnd;
+        stream.slot ^= 1;
+        stream.from += stream.n;
+    };
+    // The last block has a run to hand over: its flags before it are
+    // stored, the match under way is walked again, and the stream goes on
+    // where Walk hands back (its block just walked, from a row it never
+    // had, is left).
+    const auto handOver = [&](WideStream& stream) {
+        const uint8_t* const bits = stream.found[stream.slot ^ 1];
+        alignas(64) uint8_t startAt[kBlock];
+        alignas(64) uint8_t endAt[kBlock];
+        _mm512_store_si512(startAt, stream.pendingRunStart);
+        _mm512_store_si512(endAt, stream.pendingRunEnd);
+        const auto r = static_cast<unsigned>(std::countr_zero(_mm512_mask_test_epi8_mask(
+            stream.pendingInRuns, _mm512_load_si512(bits), _mm512_set1_epi8(kRunHandOver))));
+        storeFlags(bits, stream.pendingStarts, stream.pendingRunStart, stream.pendingFrom,
+                   _bzhi_u64(~uint64_t{0}, startAt[r]));
+        unsigned long i = stream.pendingFrom + startAt[r];
+        size_t rowAt = 0;
+        const Ending ending =
+            WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, i, rowAt, stream.pendingFrom + endAt[r]);
+        if (ending == Ending::HandedBack) {
+            stream.row = rowAt / rowBytes;
+            begin(stream, i, std::max(stream.end, i));
+        }
+        return ending;
+    };
+    const auto chainOne = [&](WideStream& stream) {
+        size_t row = stream.row;
+        uint8_t* const found = stream.found[stream.slot];
+        for (unsigned r = 0; r < stream.runs; ++r) {
+            const uint8_t* const at = stream.parts[r];
+            found[r] = at[kRunBitsAt + row];
+            row = RowAt(at, row);
+        }
+        stream.row = row;
+    };
+
+    WideStream first;
+    WideStream second;
+    first.row = restartIndex;
+    second.row = restartIndex;
+    // Where the second stream begins: a whole number of blocks, so that
+    // the first's blocks past it end where the second's do.
+    const unsigned long half = count >= kTwoStreamsFrom ? count / 2 / kBlock * kBlock : count;
+    bool twoStreams = half < count;
+    begin(first, 0, half);
+    size_t secondRowAt[kMeetWithin];  // at the ends of the second's first blocks
+    unsigned secondBlocks = 0;
+    if (twoStreams) {
+        begin(second, half, count);
+        while (first.from < first.end && second.from < second.end) {
+            prepare(first);
+            prepare(second);
+            size_t rowOfFirst = first.row;
+            size_t rowOfSecond = second.row;
+            const unsigned steps = std::max(first.runs, second.runs);
+            for (unsigned r = 0; r < steps; ++r) {
+                const uint8_t* const atFirst = first.parts[r];
+                const uint8_t* const atSecond = second.parts[r];
+                first.found[first.slot][r] = atFirst[kRunBitsAt + rowOfFirst];
+                second.found[second.slot][r] = atSecond[kRunBitsAt + rowOfSecond];
+                rowOfFirst = RowAt(atFirst, rowOfFirst);
+                rowOfSecond = RowAt(atSecond, rowOfSecond);
+            }
+            first.row = rowOfFirst;
+            second.row = rowOfSecond;
+            if (secondBlocks < kMeetWithin) {
+                secondRowAt[secondBlocks++] = second.row;
+            }
+            // Both blocks are settled before either stream is left, so that
+            // the first goes on from a whole state.
+            bool secondLeft = settle(second);
+            if (!secondLeft) {
+                advance(second);
+            }
+            if (settle(first)) {
+                const Ending ending = handOver(first);
                 if (ending != Ending::HandedBack) {
                     return ending == Ending::Answered;
                 }
-                row = rowAt / rowBytes;
-                from = i;
-                pending = false;
-                if (from < count) {
-                    nextLatin = categorize(from, categoryBlocks[categorySlot], nextChanges);
-                }
-                continue;
+                secondLeft = secondLeft || first.from > half;  // past the second's start, off its blocks
+            } else {
+                advance(first);
             }
-            storeFlags(found[slot ^ 1], pendingStarts, pendingRunStart, pendingFrom, pendingInBlock);
-            pending = false;
+            if (secondLeft) {
+                twoStreams = false;
+                break;
+            }
+        }
+        // The second stream's last blocks alone (it has as many as the
+        // first, or more), and its last flags.
+        while (twoStreams && second.from < second.end) {
+            prepare(second);
+            chainOne(second);
+            if (secondBlocks < kMeetWithin) {
+                secondRowAt[secondBlocks++] = second.row;
+            }
+            if (settle(second)) {
+                twoStreams = false;
+                break;
+            }
+            advance(second);
+        }
+        if (twoStreams && settle(second)) {
+            twoStreams = false;
+        }
+    }
+    // The first stream: its own blocks, then on past `half` to meet the
+    // second, or to the end.
+    unsigned meeting = 0;  // the second's block that the first walks
+    for (;;) {
+        if (first.from >= first.end && first.end != count) {
+            // A hand-over may have taken it past `half`, off the second's
+            // blocks.
+            twoStreams = twoStreams && first.from == half;
+            first.end = count;
+            if (first.from < count) {
+                first.nextLatin =
+                    categorize(first.from, count, first.categoryBlocks[first.categorySlot], first.nextChanges);
+            }
+        }
+        const bool more = first.from < first.end;
+        if (more) {
+            prepare(first);
+            chainOne(first);
+        }
+        if (settle(first)) {
+            const bool pastHalf = first.pendingFrom >= half;
+            const Ending ending = handOver(first);
+            if (ending != Ending::HandedBack) {
+                return ending == Ending::Answered;
+            }
+            twoStreams = twoStreams && !pastHalf;
+            continue;
         }
         if (!more) {
             break;
         }
-        pending = true;
-        pendingFrom = from;
-        pendingStarts = starts;
-        pendingInBlock = inBlock;
-        pendingInRuns = inRuns;
-        pendingRunStart = runStart;
-        pendingRunEnd = runEnd;
-        slot ^= 1;
-        from += n;
+        if (twoStreams && first.from >= half) {
+            // The block just walked is the second's block `meeting`.
+            if (first.row == secondRowAt[meeting] &&
+                _mm512_mask_test_epi8_mask(first.inRuns, _mm512_load_si512(first.found[first.slot]),
+                                           _mm512_set1_epi8(kRunHandOver)) == 0) {
+                storeFlags(first.found[first.slot], first.starts, first.runStart, first.from, first.inBlock);
+                return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, second.row);
+            }
+            ++meeting;
+            twoStreams = meeting < secondBlocks;
+        }
+        advance(first);
     }
-    return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, row);
+    return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, first.row);
 }
 template bool zqKelRuleWalker::WalkRunsWide<true>(unsigned long, const uint32_t*, bool*);
 template bool zqKelRuleWalker::WalkRunsWide<false>(unsigned long, const uint32_t*, bool*);

@@ -155,6 +155,7 @@ private:
     std::unique_ptr<uint8_t[]> runTable;
     size_t runBitsAt = 0;
     size_t runTableBytes = 0;
+    size_t identityPart = 0;  // where the part that changes nothing begins
     // A category's part is built the first time a run of it is walked
     // (BuildRunColumn): a finder pays only for the categories its text has.
     static constexpr uint32_t kRunColumnNotBuilt = ~uint32_t{0};
