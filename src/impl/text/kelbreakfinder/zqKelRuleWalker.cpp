@@ -1385,7 +1385,7 @@ struct WideStream {
 };
 
 // Texts from this length on are walked as two streams.
-constexpr unsigned long kTwoStreamsFrom = 1024;
+constexpr unsigned long kTwoStreamsFrom = 512;
 // How many of the second stream's blocks the first may walk to meet it.
 constexpr unsigned kMeetWithin = 4;
 
@@ -1585,7 +1585,8 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     const unsigned long half = count >= kTwoStreamsFrom ? count / 2 / kBlock * kBlock : count;
     bool twoStreams = half < count;
     begin(first, 0, half);
-    size_t secondRowAt[kMeetWithin];  // at the ends of the second's first blocks
+    size_t secondRowAt[kMeetWithin];       // at the ends of the second's first blocks
+    size_t secondRowBefore[kBlock + 1];  // before each run of its first block
     unsigned secondBlocks = 0;
     if (twoStreams) {
         begin(second, half, count);
@@ -1595,13 +1596,27 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             size_t rowOfFirst = first.row;
             size_t rowOfSecond = second.row;
             const unsigned steps = std::max(first.runs, second.runs);
-            for (unsigned r = 0; r < steps; ++r) {
-                const uint8_t* const atFirst = first.parts[r];
-                const uint8_t* const atSecond = second.parts[r];
-                first.found[first.slot][r] = atFirst[kRunBitsAt + rowOfFirst];
-                second.found[second.slot][r] = atSecond[kRunBitsAt + rowOfSecond];
-                rowOfFirst = RowAt(atFirst, rowOfFirst);
-                rowOfSecond = RowAt(atSecond, rowOfSecond);
+            if (secondBlocks == 0) {
+                // The second's first block: its row before each run, where
+                // the first may meet it.
+                for (unsigned r = 0; r < steps; ++r) {
+                    const uint8_t* const atFirst = first.parts[r];
+                    const uint8_t* const atSecond = second.parts[r];
+                    secondRowBefore[r] = rowOfSecond;
+                    first.found[first.slot][r] = atFirst[kRunBitsAt + rowOfFirst];
+                    second.found[second.slot][r] = atSecond[kRunBitsAt + rowOfSecond];
+                    rowOfFirst = RowAt(atFirst, rowOfFirst);
+                    rowOfSecond = RowAt(atSecond, rowOfSecond);
+                }
+            } else {
+                for (unsigned r = 0; r < steps; ++r) {
+                    const uint8_t* const atFirst = first.parts[r];
+                    const uint8_t* const atSecond = second.parts[r];
+                    first.found[first.slot][r] = atFirst[kRunBitsAt + rowOfFirst];
+                    second.found[second.slot][r] = atSecond[kRunBitsAt + rowOfSecond];
+                    rowOfFirst = RowAt(atFirst, rowOfFirst);
+                    rowOfSecond = RowAt(atSecond, rowOfSecond);
+                }
             }
             first.row = rowOfFirst;
             second.row = rowOfSecond;
@@ -1661,7 +1676,23 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             }
         }
         const bool more = first.from < first.end;
-        if (more) {
+        bool met = false;  // in the second's first block, before run `metAt`
+        unsigned metAt = 0;
+        if (more && twoStreams && first.from == half) {
+            // The second's first block: walked only until the rows meet.
+            prepare(first);
+            size_t row = first.row;
+            uint8_t* const found = first.found[first.slot];
+            unsigned r = 0;
+            for (; r < first.runs && row != secondRowBefore[r]; ++r) {
+                const uint8_t* const at = first.parts[r];
+                found[r] = at[kRunBitsAt + row];
+                row = RowAt(at, row);
+            }
+            first.row = row;
+            met = r < first.runs || row == secondRowAt[0];
+            metAt = r;
+        } else if (more) {
             prepare(first);
             chainOne(first);
         }
@@ -1673,6 +1704,17 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             }
             twoStreams = twoStreams && !pastHalf;
             continue;
+        }
+        if (met &&
+            _mm512_mask_test_epi8_mask(_bzhi_u64(~uint64_t{0}, metAt), _mm512_load_si512(first.found[first.slot]),
+                                       _mm512_set1_epi8(kRunHandOver)) == 0) {
+            // From the meeting on, the second's flags stand.
+            alignas(64) uint8_t startAt[kBlock];
+            _mm512_store_si512(startAt, first.runStart);
+            const unsigned upTo = metAt < first.runs ? startAt[metAt] : first.n;
+            storeFlags(first.found[first.slot], first.starts, first.runStart, first.from,
+                       _bzhi_u64(~uint64_t{0}, upTo));
+            return EndOfText<kEightBitTrie>(count, codePoints, breakFlags, second.row);
         }
         if (!more) {
             break;
