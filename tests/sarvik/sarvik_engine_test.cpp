@@ -124,6 +124,34 @@ TEST(SarvikEngines, AWalkGivenUpLateLeavesNoFlagBehind)
     EXPECT_EQ(EngineName(CheckedEngine(finder, "en", run)), EngineName(Engine::Rules));
 }
 
+TEST(SarvikEngines, ALongRunIsWalkedInTwoHalvesThatMustMeet)
+{
+    // Long runs are walked from both ends of a split at once, the second
+    // half from a guessed state. Where the guess is wrong, the first half's
+    // walk must meet it before the second's flags count: after a word that
+    // spans the split, or never (regional indicators pair up by their
+    // parity from the start).
+    const auto repeated = [](std::vector<uint32_t> run, uint32_t value, size_t times, std::vector<uint32_t> tail) {
+        run.insert(run.end(), times, value);
+        run.insert(run.end(), tail.begin(), tail.end());
+        return run;
+    };
+    const std::vector<std::vector<uint32_t>> runs = {
+        repeated({'a', ' '}, 0x1F1EF, 2001, {' ', 'b'}),
+        repeated({'a', ' ', 0x1F1EF}, 0x1F1EF, 2000, {}),
+        repeated({'(', ' '}, 'w', 1500, {' ', 'x', ' ', 'y'}),
+        repeated({0x65E5, 0x3041}, 0x3063, 1200, {0x30FC, 0x3005, 0x65E5}),
+        repeated({'x'}, 0x0301, 1500, {' ', 'z'}),
+    };
+    for (const char* locale : {"en", "ja"}) {
+        for (const std::vector<uint32_t>& run : runs) {
+            zqTextKelBreakFinder finder(locale);
+            EXPECT_EQ(EngineName(CheckedEngine(finder, locale, run)), EngineName(Engine::Rules))
+                << "locale \"" << locale << "\" run of " << run.size();
+        }
+    }
+}
+
 TEST(SarvikEngines, FewValuesAboveFfffAmongPlainTextMapToTheirPositions)
 {
     // Pairs and values that add no units, alone, together and in a row, at
