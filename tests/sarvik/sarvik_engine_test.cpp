@@ -136,14 +136,28 @@ TEST(SarvikEngines, ALongRunIsWalkedInTwoHalvesThatMustMeet)
         run.insert(run.end(), tail.begin(), tail.end());
         return run;
     };
+    // A run handed over in the first half's last block, walked again one
+    // character at a time past `half` (797 values: half is 384), through
+    // regional indicators whose pairs the second half started out of step.
+    std::vector<uint32_t> pastHalf;
+    while (pastHalf.size() < 320) {
+        pastHalf.push_back(U"ab "[pastHalf.size() % 3]);
+    }
+    pastHalf = repeated(std::move(pastHalf), 0x200D, 1,
+                        {0x1F1EE, 0x1F1F6, 0x1F1F1, 0x1F1EE, 0x20, 0x1F1EB, 0x300, 0x1F1F2, 0x1F1F1, 0x1F1FB,
+                         0x1F1FC, 0x61, 0x1F1FF, 0x1F1EA, 0x1F1F0, 0x1F1EA});
+    pastHalf = repeated(std::move(pastHalf), 0x1F1EE, 33, {0xD, 0xD, 0xA, 0x6D, 0x7A, 0x61, 0x2028, 0x20, 0xD, 0x1F1ED, 0x1F1FF, 0x1F1EF});
+    pastHalf = repeated(std::move(pastHalf), 0x1F1E8, 90, {0x1F1F6, 0x1F1F9, 0x1F1FA, 0x61});
+    pastHalf = repeated(std::move(pastHalf), ' ', 797 - pastHalf.size(), {});
     const std::vector<std::vector<uint32_t>> runs = {
+        pastHalf,
         repeated({'a', ' '}, 0x1F1EF, 2001, {' ', 'b'}),
         repeated({'a', ' ', 0x1F1EF}, 0x1F1EF, 2000, {}),
         repeated({'(', ' '}, 'w', 1500, {' ', 'x', ' ', 'y'}),
         repeated({0x65E5, 0x3041}, 0x3063, 1200, {0x30FC, 0x3005, 0x65E5}),
         repeated({'x'}, 0x0301, 1500, {' ', 'z'}),
     };
-    for (const char* locale : {"en", "ja"}) {
+    for (const char* locale : {"en", "ko"}) {
         for (const std::vector<uint32_t>& run : runs) {
             zqTextKelBreakFinder finder(locale);
             EXPECT_EQ(EngineName(CheckedEngine(finder, locale, run)), EngineName(Engine::Rules))
@@ -420,3 +434,4 @@ TEST(SarvikEngines, TheWalkReplaysLookAheadRulesOfItsOwn)
 }
 
 }  // namespace
+

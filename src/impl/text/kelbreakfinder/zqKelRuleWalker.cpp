@@ -872,6 +872,10 @@ uint32_t zqKelRuleWalker::BuildPairColumn(unsigned first, unsigned second)
     return start;
 }
 
+// A pair's two flags as one 16-bit store, by its bits kRunFirst and
+// kRunSecond (the first value's flag in the low byte).
+constexpr uint16_t kPairFlags[4] = {0x0000, 0x0001, 0x0100, 0x0101};
+
 // Two values a step: half the chain of dependent loads of Walk, which is what
 // bounds a short run. As the walk by runs, it keeps only the row and hands
 // the match under way to Walk where a step meets a row with kSpecial, and at
@@ -901,8 +905,17 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
     const uint8_t* rowsAfter = pairRows.data();
     const uint8_t* bitsOf = pairBits.data();
     for (; k + 2 <= count; k += 2) {
-        const unsigned first = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
-        const unsigned second = LearntCategoryOf<kEightBitTrie>(codePoints[k + 1], trieCopy);
+        const uint32_t firstValue = codePoints[k];
+        const uint32_t secondValue = codePoints[k + 1];
+        unsigned first;
+        unsigned second;
+        if ((firstValue | secondValue) < 0x100) [[likely]] {
+            first = latinCategory[firstValue];
+            second = latinCategory[secondValue];
+        } else {
+            first = LearntCategoryOf<kEightBitTrie>(firstValue, trieCopy);
+            second = LearntCategoryOf<kEightBitTrie>(secondValue, trieCopy);
+        }
         uint32_t start = starts[first * kPairStride + second];
         if (start >= kPairGivesUp) [[unlikely]] {
             if (start == kPairGivesUp) {
@@ -922,8 +935,7 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
             break;
         }
         // Both flags with one store: the first's in the low byte.
-        const auto both = static_cast<uint16_t>((bits & kRunFirst) | (bits & kRunSecond) << 7);
-        std::memcpy(flags + k, &both, 2);
+        std::memcpy(flags + k, &kPairFlags[bits & (kRunFirst | kRunSecond)], 2);
         row = RowAt(rowsAfter + start, row);
     }
     if (handOverAt == count && k < count) {
@@ -1697,12 +1709,13 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             chainOne(first);
         }
         if (settle(first)) {
-            const bool pastHalf = first.pendingFrom >= half;
             const Ending ending = handOver(first);
             if (ending != Ending::HandedBack) {
                 return ending == Ending::Answered;
             }
-            twoStreams = twoStreams && !pastHalf;
+            // Only a walk that has still to reach `half` (its blocks end
+            // there) goes on in step with the second's blocks.
+            twoStreams = twoStreams && first.end == half;
             continue;
         }
         if (met &&
