@@ -884,7 +884,9 @@ template <bool kEightBitTrie>
 bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
                                 bool& handedOver)
 {
-    const UCPTrie trieCopy = *trie;
+    // The trie is read only for values not yet learnt, off the Latin path:
+    // no copy of it on every call.
+    const UCPTrie& trieCopy = *trie;
     if (pairStart.empty()) {
         pairStart.assign(size_t{kPairStride} * kPairStride, kPairNotBuilt);
         // A value the walker gives up on (its category clamped to
