@@ -202,7 +202,8 @@ private:
     template <bool kEightBitTrie>
     void LearnPage(unsigned page, const UCPTrie& trieCopy);
     // The categories of a block of n values (1 to 64) as CategoriesOf gives
-    // them, with AVX-512: a page of 256 values at a time.
+    // them, with AVX-512: Latin-1 values and values of pages of one category
+    // by table lookups, the rest one at a time (zqKelRuleWalker.cpp).
     template <bool kEightBitTrie>
     void CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
