@@ -837,6 +837,13 @@ bool zqKelRuleWalker::BuildRunTable()
     }
     std::memset(pageCategory, kNotLearnt, sizeof pageCategory);
     restartIndex = restartRow / (2 * stride);
+    for (unsigned row = 0; row < rowCount; ++row) {
+        const uint16_t* lastRow = table.get() + row * stride;
+        const uint16_t* endRow = table.get() + lastRow[kEndOfTextCategory] / 2;
+        const unsigned accepting =
+            (lastRow[categoryCount + kFlagsColumn] | endRow[categoryCount + kFlagsColumn]) & kAccept;
+        endAnswered[row] = accepting != 0 && (endRow[categoryCount + kNumbersColumn] & 0xFF) <= kAcceptingHere;
+    }
     mode = wideFits && HaveWideInstructions() ? Mode::WideRuns : Mode::PlainRuns;
     return true;
 }
@@ -881,7 +888,7 @@ constexpr uint16_t kPairFlags[4] = {0x0000, 0x0001, 0x0100, 0x0101};
 // the match under way to Walk where a step meets a row with kSpecial, and at
 // an end of text it cannot answer.
 template <bool kEightBitTrie>
-bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
+inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
                                 bool& handedOver)
 {
     // The trie is read only for values not yet learnt, off the Latin path:
@@ -955,14 +962,8 @@ bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints,
             row = runTable[start + row];
         }
     }
-    if (handOverAt == count) {
-        const uint16_t* lastRow = table.get() + row * stride;
-        const uint16_t* endRow = table.get() + lastRow[kEndOfTextCategory] / 2;
-        const unsigned accepting =
-            (lastRow[categoryCount + kFlagsColumn] | endRow[categoryCount + kFlagsColumn]) & kAccept;
-        if (accepting != 0 && (endRow[categoryCount + kNumbersColumn] & 0xFF) <= kAcceptingHere) {
-            return true;
-        }
+    if (handOverAt == count && endAnswered[row] != 0) {
+        return true;
     }
     // Walked again from where the match under way began, to the end.
     size_t rowAt = 0;
@@ -1110,15 +1111,13 @@ zqKelRuleWalker::Ending zqKelRuleWalker::WalkAgain(unsigned long count, const ui
 // The end of the text after a walk that keeps only the row (the row index
 // after the last character): answered here when the last character or the
 // end of the text leads to an accepting row (the last boundary is then the
-// end), unless a look-ahead rule completes there; else the match under way
-// is walked again.
+// end), unless a look-ahead rule completes there (endAnswered, made with the
+// run table, says which rows those are); else the match under way is walked
+// again.
 template <bool kEightBitTrie>
 bool zqKelRuleWalker::EndOfText(unsigned long count, const uint32_t* codePoints, bool* breakFlags, size_t row)
 {
-    const uint16_t* lastRow = table.get() + row * stride;
-    const uint16_t* endRow = table.get() + lastRow[kEndOfTextCategory] / 2;
-    const unsigned accepting = (lastRow[categoryCount + kFlagsColumn] | endRow[categoryCount + kFlagsColumn]) & kAccept;
-    if (accepting != 0 && (endRow[categoryCount + kNumbersColumn] & 0xFF) <= kAcceptingHere) {
+    if (endAnswered[row] != 0) {
         return true;
     }
     unsigned long i = count;

@@ -111,7 +111,8 @@ private:
     // time, through the pair table; false when it hands the whole run to
     // Walk (pair table full), with `handedOver` set.
     template <bool kEightBitTrie>
-    bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags, bool& handedOver);
+    __attribute__((always_inline)) bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
+                                                  bool& handedOver);
     // Fills the pair table's part for a pair of categories; returns where
     // it starts, or kPairTableFull.
     __attribute__((noinline)) uint32_t BuildPairColumn(unsigned first, unsigned second);
@@ -181,6 +182,9 @@ private:
     std::vector<uint8_t> pairRows;
     std::vector<uint8_t> pairBits;
     uint16_t runLengthStart[65] = {};
+    // For each row (an index) after a text's last value: 1 when the end of
+    // the text is answered there (EndOfText), with no walk again.
+    uint8_t endAnswered[0x100] = {};
     // The category of each value below U+0100, for the walk by runs.
     alignas(64) uint8_t latinCategory[0x100] = {};
     // The category of each value of the BMP, then of each value of the
