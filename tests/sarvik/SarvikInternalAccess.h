@@ -69,11 +69,13 @@ struct zqTextKelBreakFinderTestAccess {
         HasRuleWalker(finder);
         return State(finder).dictionaryScan->NeedsIcu(run.size(), run.data());
     }
-    // Makes the finder's dictionary scan take its plain C++ path.
-    static void UsePlainScan(zqTextKelBreakFinder& finder)
+    // Makes the finder's dictionary scan take its AVX2 path (if the
+    // processor has it) or its plain C++ path, not the AVX-512 one.
+    static void UseNarrowScan(zqTextKelBreakFinder& finder, bool avx2)
     {
         HasRuleWalker(finder);
-        State(finder).dictionaryScan->haveAvx2 = false;
+        State(finder).dictionaryScan->haveWide = false;
+        State(finder).dictionaryScan->haveAvx2 = State(finder).dictionaryScan->haveAvx2 && avx2;
     }
     // How the finder's walker walks: 0 as it chose, 1 by runs in plain C++
     // (not with AVX-512), 2 one character at a time, 3 as it chose but with

@@ -192,12 +192,12 @@ TEST(SarvikEngines, FewValuesAboveFfffAmongPlainTextMapToTheirPositions)
 
 TEST(SarvikEngines, TheScanSendsToIcuExactlyTheRunsTheWalkerGivesUp)
 {
-    for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase", "plain C++:en"}) {
-        const bool plain = std::strncmp(name, "plain C++:", 10) == 0;
-        zqTextKelBreakFinder finder(plain ? name + 10 : name);
+    for (const char* name : {"en", "th", "ja@lw=phrase", "ko@lw=phrase", "plain C++:en", "AVX2:th"}) {
+        const char* colon = std::strchr(name, ':');
+        zqTextKelBreakFinder finder(colon != nullptr ? colon + 1 : name);
         ASSERT_TRUE(Access::HasRuleWalker(finder)) << name;
-        if (plain) {
-            Access::UsePlainScan(finder);
+        if (colon != nullptr) {
+            Access::UseNarrowScan(finder, name[0] == 'A');
         }
         // Every value, 64 consecutive ones to a run, and beyond U+10FFFF.
         std::vector<uint32_t> run(64);

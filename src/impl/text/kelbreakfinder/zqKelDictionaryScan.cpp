@@ -69,8 +69,11 @@ std::unique_ptr<zqKelDictionaryScan> zqKelDictionaryScan::Create(const uint8_t* 
     scan->dictionaryStart = zqKelRead32(rules + zqKelRead32(rules + kHeaderForwardTable) + kTableDictionaryStart);
 #ifdef ZQ_KEL_HAVE_AVX2_SCAN
     scan->haveAvx2 = __builtin_cpu_supports("avx2");
+    scan->haveWide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                     __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2");
 #endif
     std::memset(scan->checkLow, 0xFF, sizeof scan->checkLow);
+    std::memset(scan->checkKey, 1, sizeof scan->checkKey);
     for (uint32_t page = 0xD8; page <= 0xDF; ++page) {
         scan->pageState[page] = kDictionary;  // surrogates: always ICU's
     }
@@ -121,6 +124,7 @@ void zqKelDictionaryScan::LearnPage(uint32_t page)
     pageState[page] = dictionary ? kDictionary : kClean;
     if (!dictionary && page < kLastBmpPage) {
         checkLow[page >> 7][page & 0x0F] &= static_cast<uint8_t>(~(1u << (page >> 4 & 7)));
+        checkKey[page] = 0;
     }
 }
 
@@ -261,6 +265,65 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::NeedsIcuAvx2(unsigned 
     }
     return false;
 }
+
+// The same 64 values at a time with AVX-512: masked loads instead of a
+// copy of the last block, and the keys (as above) looked up in checkKey
+// with two vpermi2b.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+template <bool kSpan>
+__attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool zqKelDictionaryScan::NeedsIcuWide(unsigned long count,
+                                                                                              const uint32_t* values)
+{
+    const __m512i abovePageZero = _mm512_set1_epi32(~0xFF);
+    const __m512i spanFirst = _mm512_set1_epi32(static_cast<int>(cleanSpanFirst));
+    const __m512i spanLength = _mm512_set1_epi32(static_cast<int>(cleanSpanLength));
+    const bool pageZeroClean = pageState[0] == kClean;
+    for (unsigned long begin = 0; begin < count; begin += kBlock) {
+        const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
+        const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n));
+        __m512i quarters[4];
+        for (unsigned q = 0; q < 4; ++q) {
+            quarters[q] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * q)), values + begin + 16 * q);
+        }
+        const __m512i all =
+            _mm512_or_si512(_mm512_or_si512(quarters[0], quarters[1]), _mm512_or_si512(quarters[2], quarters[3]));
+        if (_mm512_test_epi32_mask(all, abovePageZero) == 0 && pageZeroClean) {
+            continue;
+        }
+        __m512i keys = _mm512_setzero_si512();
+        for (unsigned q = 0; q < 4; ++q) {
+            __m512i page = _mm512_srli_epi32(quarters[q], kPageShift);
+            if constexpr (kSpan) {
+                const __mmask16 inSpan =
+                    _mm512_cmplt_epu32_mask(_mm512_sub_epi32(quarters[q], spanFirst), spanLength);
+                page = _mm512_maskz_mov_epi32(static_cast<__mmask16>(~inSpan), page);
+            }
+            // Unsigned saturation: anything above U+FFFF becomes 0xFF.
+            keys = _mm512_inserti32x4(keys, _mm512_cvtusepi32_epi8(page), static_cast<int>(q));
+        }
+        const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(checkKey), keys, _mm512_load_si512(checkKey + 64));
+        const __m512i high =
+            _mm512_permutex2var_epi8(_mm512_load_si512(checkKey + 128), keys, _mm512_load_si512(checkKey + 192));
+        const __m512i look = _mm512_mask_blend_epi8(_mm512_movepi8_mask(keys), low, high);
+        uint64_t lanes = _mm512_test_epi8_mask(look, look) & inBlock;
+        if (lanes == 0) {
+            continue;
+        }
+        for (; lanes != 0; lanes &= lanes - 1) {
+            if (ValueNeedsIcu(values[begin + std::countr_zero(lanes)])) {
+                return true;
+            }
+        }
+        if (!kSpan && cleanSpanLength != 0 && n == kBlock) {
+            // A span learnt: the rest with it.
+            return NeedsIcuWide<true>(count - begin - kBlock, values + begin + kBlock);
+        }
+    }
+    return false;
+}
+#pragma GCC diagnostic pop
 #endif
 
 uint64_t zqKelDictionaryScan::UnclearedLanes(const uint32_t* values) const
@@ -275,13 +338,17 @@ uint64_t zqKelDictionaryScan::UnclearedLanes(const uint32_t* values) const
     return lanes;
 }
 
-// Through the AVX2 lookup where the processor has it; elsewhere, blocks of 64
-// values: a block that does not reach
-// beyond page 0 is cleared by one OR over it, the others by the page tables,
-// leaving only the values on pages not (yet) known to be clean to be looked
-// at one by one.
+// Through the AVX-512 or the AVX2 lookup where the processor has it;
+// elsewhere, blocks of 64 values: a block that does not reach beyond page 0
+// is cleared by one OR over it, the others by the page tables, leaving only
+// the values on pages not (yet) known to be clean to be looked at one by one.
 bool zqKelDictionaryScan::NeedsIcu(unsigned long count, const uint32_t* codePoints)
 {
+#ifdef ZQ_KEL_HAVE_AVX2_SCAN
+    if (haveWide) {
+        return cleanSpanLength != 0 ? NeedsIcuWide<true>(count, codePoints) : NeedsIcuWide<false>(count, codePoints);
+    }
+#endif
     if (count < kBlock && !haveAvx2) {
         // Short runs one value at a time, most often cleared by one OR.
         uint32_t allBits = 0;

@@ -7,9 +7,9 @@
 // The scan reads the same compiled rules as the walker: the trie of character
 // categories and the forward table's first dictionary category. It learns,
 // page by page (256 code points) as text shows them, which pages hold no
-// dictionary character; values on such pages are cleared 32 at a time by a
-// table lookup (AVX2 where the processor has it), the others one by one
-// through the trie.
+// dictionary character; values on such pages are cleared 64 or 32 at a time
+// by a table lookup (AVX-512 or AVX2 where the processor has it), the others
+// one by one through the trie.
 
 #ifndef ZQ_KEL_DICTIONARY_SCAN_H
 #define ZQ_KEL_DICTIONARY_SCAN_H
@@ -57,13 +57,17 @@ private:
     // Of values[0..63], a bit for each that the page tables do not clear.
     uint64_t UnclearedLanes(const uint32_t* values) const;
 
-    // NeedsIcu with AVX2; kSpan: whether there is a clean span.
+    // NeedsIcu with AVX2, and with AVX-512; kSpan: whether there is a clean
+    // span.
     template <bool kSpan>
     bool NeedsIcuAvx2(unsigned long count, const uint32_t* values);
+    template <bool kSpan>
+    bool NeedsIcuWide(unsigned long count, const uint32_t* values);
 
     UCPTrie* trie = nullptr;
     uint32_t dictionaryStart = 0;
     bool haveAvx2 = false;
+    bool haveWide = false;
 
     // What is known of each page of 256 code points.
     enum PageState : uint8_t { kUnknown, kClean, kDictionary };
@@ -76,6 +80,9 @@ private:
     // value must be looked at one by one. Only BMP pages learnt clean clear
     // their bit; 0xFF never does.
     alignas(16) uint8_t checkLow[2][16];
+    // The same for the lookup 64 values at a time, a byte for each key:
+    // 1 when the value must be looked at one by one.
+    alignas(64) uint8_t checkKey[256];
     // Supplementary values from cleanSpanFirst on, cleanSpanLength of them,
     // are on pages known clean, and get key 0 instead (none at first).
     uint32_t cleanSpanFirst = 0;

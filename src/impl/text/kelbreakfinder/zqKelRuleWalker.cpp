@@ -1432,7 +1432,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     const unsigned rowBytes = 2 * stride;
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
     const __m512i lanes = _mm512_load_si512(kWideTables.lane);
-    const __m512i rowsPerClass = _mm512_set1_epi16(static_cast<short>(rowCount));
+    const __m512i rowsPerClass = _mm512_set1_epi64(rowCount);
     const __m512i tableAt = _mm512_set1_epi64(reinterpret_cast<long long>(runTable.get()));
     const __m512i identity = _mm512_set1_epi64(reinterpret_cast<long long>(runTable.get() + identityPart));
     // A block's flags, from its runs' bits (one byte each, from bitsAt), the
@@ -1469,8 +1469,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
                 categorize(from, end, stream.categoryBlocks[stream.categorySlot], stream.nextChanges);
         }
     };
-    // The runs of the stream's next block, and their parts; lanes past the
-    // runs get the part that changes nothing, for the chains of two streams.
+    // The runs of the stream's next block, and their parts.
     const auto prepare = [&](WideStream& stream) {
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, stream.end - stream.from));
         const uint8_t* const categories = stream.categoryBlocks[stream.categorySlot];
@@ -1507,24 +1506,27 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         }
         // Each run's part: category * 4 + class of length (categories are
         // below 64, so no bits cross bytes), times the part's length, then
-        // as an address, so that the chain's loads need no addition.
+        // as an address, so that the chain's loads need no addition: eight
+        // runs at a time, as many as the block has (lanes past its runs get
+        // the part that changes nothing).
         const __m512i lengthClass =
             _mm512_permutexvar_epi8(_mm512_sub_epi8(_mm512_sub_epi8(runEnd, runStart), _mm512_set1_epi8(1)),
                                     _mm512_load_si512(kWideTables.lengthClass));
         const __m512i part = _mm512_add_epi8(_mm512_slli_epi16(runCategory, 2), lengthClass);
-        for (unsigned half = 0; half < 2; ++half) {
-            const __m512i offsets = _mm512_mullo_epi16(
-                _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(part) : _mm512_extracti64x4_epi64(part, 1)),
-                rowsPerClass);
-            for (unsigned eighth = 0; eighth < 4; ++eighth) {
-                const __m128i these = eighth == 0   ? _mm512_extracti32x4_epi32(offsets, 0)
-                                      : eighth == 1 ? _mm512_extracti32x4_epi32(offsets, 1)
-                                      : eighth == 2 ? _mm512_extracti32x4_epi32(offsets, 2)
-                                                    : _mm512_extracti32x4_epi32(offsets, 3);
-                const auto inRunsHere = static_cast<__mmask8>(inRuns >> (32 * half + 8 * eighth));
-                _mm512_store_si512(stream.parts + 32 * half + 8 * eighth,
-                                   _mm512_mask_add_epi64(identity, inRunsHere, tableAt, _mm512_cvtepu16_epi64(these)));
-            }
+        for (unsigned eighth = 0; 8 * eighth < runs; ++eighth) {
+            const __m512i these = _mm512_cvtepu8_epi64(
+                _mm512_castsi512_si128(_mm512_permutexvar_epi64(_mm512_set1_epi64(eighth), part)));
+            const auto inRunsHere = static_cast<__mmask8>(inRuns >> (8 * eighth));
+            const __m512i a = _mm512_mask_add_epi64(identity, inRunsHere, tableAt,
+                                                     _mm512_mul_epu32(these, rowsPerClass));
+            _mm512_store_si512(stream.parts + 8 * eighth, a);
+        }
+    };
+    // Lanes from `runs` on to `steps` get the part that changes nothing:
+    // the chains of two streams take as many steps as the longer needs.
+    const auto padParts = [&](WideStream& stream, unsigned steps) {
+        for (unsigned r = (stream.runs + 7) / 8 * 8; r < steps; r += 8) {
+            _mm512_store_si512(stream.parts + r, identity);
         }
     };
     // The flags of the stream's last block; true, storing nothing, when it
@@ -1609,6 +1611,8 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             size_t rowOfFirst = first.row;
             size_t rowOfSecond = second.row;
             const unsigned steps = std::max(first.runs, second.runs);
+            padParts(first, steps);
+            padParts(second, steps);
             if (secondBlocks == 0) {
                 // The second's first block: its row before each run, where
                 // the first may meet it.
