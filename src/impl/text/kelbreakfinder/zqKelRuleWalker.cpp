@@ -120,6 +120,8 @@ inline size_t RowAt(const uint8_t* part, size_t row)
 // Shorter runs are walked one character at a time: finding the runs costs
 // more there than it saves.
 constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
+// The AVX-512 walk takes texts from this length on as two streams.
+constexpr unsigned long kTwoStreamsFrom = 512;
 
 struct StateInfo {
     unsigned accepting = 0;
@@ -377,6 +379,7 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
 
     std::unique_ptr<zqKelRuleWalker> walker(new zqKelRuleWalker());
     walker->categoryCount = categoryCount;
+    walker->dictionaryStart = dictionaryStart;
     walker->stride = categoryCount + kExtraColumns;
     bool built;
     if (eightBitRows) {
@@ -427,6 +430,11 @@ std::unique_ptr<zqKelRuleWalker> zqKelRuleWalker::Create(const uint8_t* rules, u
 zqKelRuleWalker::~zqKelRuleWalker()
 {
     ucptrie_close(trie);
+}
+
+bool zqKelRuleWalker::ScansItself(unsigned long count) const
+{
+    return mode == Mode::WideRuns && count >= kRunsFrom && count < kTwoStreamsFrom;
 }
 
 bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
@@ -1397,8 +1405,6 @@ struct WideStream {
     alignas(64) uint8_t found[2][kBlock];
 };
 
-// Texts from this length on are walked as two streams.
-constexpr unsigned long kTwoStreamsFrom = 512;
 // How many of the second stream's blocks the first may walk to meet it.
 constexpr unsigned kMeetWithin = 4;
 
@@ -1452,8 +1458,34 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     // The categories of the block from `at` (up to `end`) into `into`,
     // found one block ahead; true, with where they change, for a block of
     // Latin-1 values.
+    // A text shorter than kTwoStreamsFrom has all its categories found
+    // first: a value the walker gives up on is met before any walk, and the
+    // finder needs no scan for it (ScansItself).
+    alignas(64) uint8_t textCategories[kTwoStreamsFrom + kBlock];
+    const bool categorizedFirst = count < kTwoStreamsFrom;
+    if (categorizedFirst) {
+        // Dictionary categories, and categoryCount for values of none.
+        const __m512i givesUpFrom = _mm512_set1_epi8(static_cast<char>(dictionaryStart));
+        for (unsigned long at = 0; at < count; at += kBlock) {
+            const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
+            uint64_t unused = 0;
+            if (!LatinBlockWide(codePoints + at, n, latinCategory, textCategories + at, unused)) {
+                CategoriesWide<kEightBitTrie>(codePoints + at, n, textCategories + at, trieCopy);
+            }
+            if (_mm512_mask_cmpge_epu8_mask(_bzhi_u64(~uint64_t{0}, n), _mm512_load_si512(textCategories + at),
+                                            givesUpFrom) != 0) {
+                return false;
+            }
+        }
+    }
     const auto categorize = [&](unsigned long at, unsigned long end, uint8_t* into, uint64_t& changes) {
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, end - at));
+        if (categorizedFirst) {
+            const __m512i categories = _mm512_loadu_si512(textCategories + at);
+            _mm512_store_si512(into, categories);
+            changes = CategoryChangesWide(categories, n);
+            return true;
+        }
         if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
             return true;
         }

@@ -48,6 +48,11 @@ public:
     // the walker does not answer (see above).
     bool MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
 
+    // Whether MarkBoundaries finds out itself, before walking, that a run
+    // of `count` values holds a value it gives up on (a dictionary scan
+    // would only repeat that work).
+    bool ScansItself(unsigned long count) const;
+
     // The most the walker can come to keep, in bytes, whatever text it is
     // given: its table, its run tables, the categories it may learn and its
     // pair table at their largest (each is bounded).
@@ -134,6 +139,7 @@ private:
     // describes it): rows of `stride` 16-bit entries.
     std::unique_ptr<uint16_t[]> table;
     unsigned categoryCount = 0;
+    unsigned dictionaryStart = 0;  // the first category the walker gives up on
     unsigned stride = 0;
     unsigned rowCount = 0;
     // The byte offset of the row from which a match's first character is

@@ -345,9 +345,11 @@ void zqKelFinderLocale::MarkBreaks(icu::BreakIterator& iterator, unsigned long c
     }
     // The scan sends what the walker would give up on straight to ICU; a
     // short run is walked first, as a wasted walk there costs less than the
-    // scan would on every run.
+    // scan would on every run, and a run whose categories the walker finds
+    // whole before walking it needs no scan.
     if (ruleWalker != nullptr &&
-        (count < kScanFrom || dictionaryScan == nullptr || !dictionaryScan->NeedsIcu(count, codePoints)) &&
+        (count < kScanFrom || dictionaryScan == nullptr || ruleWalker->ScansItself(count) ||
+         !dictionaryScan->NeedsIcu(count, codePoints)) &&
         ruleWalker->MarkBoundaries(count, codePoints, breakFlags)) {
         lastEngine = Engine::Rules;
         return;
