@@ -292,7 +292,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool zqKelDictionary
         if (_mm512_test_epi32_mask(all, abovePageZero) == 0 && pageZeroClean) {
             continue;
         }
-        __m512i keys = _mm512_setzero_si512();
+        __m128i keyQuarters[4];
         for (unsigned q = 0; q < 4; ++q) {
             __m512i page = _mm512_srli_epi32(quarters[q], kPageShift);
             if constexpr (kSpan) {
@@ -301,8 +301,12 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool zqKelDictionary
                 page = _mm512_maskz_mov_epi32(static_cast<__mmask16>(~inSpan), page);
             }
             // Unsigned saturation: anything above U+FFFF becomes 0xFF.
-            keys = _mm512_inserti32x4(keys, _mm512_cvtusepi32_epi8(page), static_cast<int>(q));
+            keyQuarters[q] = _mm512_cvtusepi32_epi8(page);
         }
+        __m512i keys = _mm512_castsi128_si512(keyQuarters[0]);
+        keys = _mm512_inserti32x4(keys, keyQuarters[1], 1);
+        keys = _mm512_inserti32x4(keys, keyQuarters[2], 2);
+        keys = _mm512_inserti32x4(keys, keyQuarters[3], 3);
         const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(checkKey), keys, _mm512_load_si512(checkKey + 64));
         const __m512i high =
             _mm512_permutex2var_epi8(_mm512_load_si512(checkKey + 128), keys, _mm512_load_si512(checkKey + 192));
