@@ -120,8 +120,10 @@ inline size_t RowAt(const uint8_t* part, size_t row)
 // Shorter runs are walked one character at a time: finding the runs costs
 // more there than it saves.
 constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
-// The AVX-512 walk takes texts from this length on as two streams.
-constexpr unsigned long kTwoStreamsFrom = 512;
+// The AVX-512 walk takes texts from this length on as two streams, and
+// finds all categories first of texts shorter than kCategoriesFirstBelow.
+constexpr unsigned long kTwoStreamsFrom = 256;
+constexpr unsigned long kCategoriesFirstBelow = 512;
 
 struct StateInfo {
     unsigned accepting = 0;
@@ -434,7 +436,7 @@ zqKelRuleWalker::~zqKelRuleWalker()
 
 bool zqKelRuleWalker::ScansItself(unsigned long count) const
 {
-    return mode == Mode::WideRuns && count >= kRunsFrom && count < kTwoStreamsFrom;
+    return mode == Mode::WideRuns && count >= kRunsFrom && count < kCategoriesFirstBelow;
 }
 
 bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
@@ -1461,8 +1463,8 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     // A text shorter than kTwoStreamsFrom has all its categories found
     // first: a value the walker gives up on is met before any walk, and the
     // finder needs no scan for it (ScansItself).
-    alignas(64) uint8_t textCategories[kTwoStreamsFrom + kBlock];
-    const bool categorizedFirst = count < kTwoStreamsFrom;
+    alignas(64) uint8_t textCategories[kCategoriesFirstBelow + kBlock];
+    const bool categorizedFirst = count < kCategoriesFirstBelow;
     if (categorizedFirst) {
         // Dictionary categories, and categoryCount for values of none.
         const __m512i givesUpFrom = _mm512_set1_epi8(static_cast<char>(dictionaryStart));
