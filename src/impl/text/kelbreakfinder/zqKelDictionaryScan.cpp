@@ -283,9 +283,12 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool zqKelDictionary
     for (unsigned long begin = 0; begin < count; begin += kBlock) {
         const unsigned long n = std::min<unsigned long>(kBlock, count - begin);
         const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n));
+        // Whole blocks with plain loads, the last one masked.
         __m512i quarters[4];
         for (unsigned q = 0; q < 4; ++q) {
-            quarters[q] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * q)), values + begin + 16 * q);
+            quarters[q] = n == kBlock ? _mm512_loadu_si512(values + begin + 16 * q)
+                                      : _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * q)),
+                                                                 values + begin + 16 * q);
         }
         const __m512i all =
             _mm512_or_si512(_mm512_or_si512(quarters[0], quarters[1]), _mm512_or_si512(quarters[2], quarters[3]));
