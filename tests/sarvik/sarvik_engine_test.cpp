@@ -156,6 +156,13 @@ TEST(SarvikEngines, ALongRunIsWalkedInTwoHalvesThatMustMeet)
         repeated({'(', ' '}, 'w', 1500, {' ', 'x', ' ', 'y'}),
         repeated({0x65E5, 0x3041}, 0x3063, 1200, {0x30FC, 0x3005, 0x65E5}),
         repeated({'x'}, 0x0301, 1500, {' ', 'z'}),
+        // Spaces after an opening parenthesis across the split and two
+        // more blocks: the second half's guess, that a break may follow
+        // them, holds only once a letter has come.
+        repeated({'a', ' ', '('}, ' ', 1500, {'x', ' ', 'y'}),
+        // Two halves of a shorter run, whose categories are found first.
+        repeated({'a', ' ', '('}, ' ', 300, {'x', ' ', 'y'}),
+        repeated({'(', ' '}, 'w', 300, {' ', 'x'}),
     };
     for (const char* locale : {"en", "ko"}) {
         for (const std::vector<uint32_t>& run : runs) {
