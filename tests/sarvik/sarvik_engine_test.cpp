@@ -16,6 +16,9 @@
 #include <new>
 #include <random>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <unicode/parseerr.h>
 
 // Allocations through operator new of at least this many bytes throw, once;
@@ -171,6 +174,38 @@ TEST(SarvikEngines, ALongRunIsWalkedInTwoHalvesThatMustMeet)
                 << "locale \"" << locale << "\" run of " << run.size();
         }
     }
+}
+
+TEST(SarvikEngines, NoEngineReadsPastTheRun)
+{
+    // Blocks are read with masked loads and compared whole: a run that
+    // ends where the next page may not be read must still be answered, at
+    // every length the walks by pairs, by runs and by two streams, the
+    // scan and ICU's conversion take.
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char*>(mapped) + page, page, PROT_NONE), 0);
+    auto* const end = reinterpret_cast<uint32_t*>(static_cast<char*>(mapped) + page);
+    const std::vector<uint32_t> text = Utf32(U"The meeting in 東京, 会議の資料は「共有」。 Great 👍🏽 job 🇯🇵🇩🇪 (1,234.50)% ");
+    for (const char* locale : {"en", "ja"}) {
+        zqTextKelBreakFinder finder(locale);
+        IcuReference icu(locale);
+        for (size_t length = 1; length <= page / sizeof(uint32_t); length += length < 600 ? 1 : 97) {
+            std::vector<uint32_t> run(length);
+            for (size_t i = 0; i < length; ++i) {
+                run[i] = text[(i + length) % text.size()];
+            }
+            if (length % 5 == 0) {
+                run.back() = 0x0E01;  // a Thai letter: the run goes to ICU
+            }
+            std::copy(run.begin(), run.end(), end - length);
+            Flags flags(length);
+            finder.SetBreakCandidates(length, end - length, nullptr, reinterpret_cast<bool*>(flags.data()), false);
+            ASSERT_EQ(Positions(flags), Positions(icu.Breaks(run))) << locale << " run of " << length;
+        }
+    }
+    munmap(mapped, 2 * page);
 }
 
 TEST(SarvikEngines, FewValuesAboveFfffAmongPlainTextMapToTheirPositions)
