@@ -266,9 +266,9 @@ __attribute__((target("avx2"))) bool zqKelDictionaryScan::NeedsIcuAvx2(unsigned 
     return false;
 }
 
-// The same 64 values at a time with AVX-512: masked loads instead of a
-// copy of the last block, and the keys (as above) looked up in checkKey
-// with two vpermi2b.
+// The same 64 values at a time with AVX-512: a masked load of the last
+// block instead of a copy of it, and the keys (as above) looked up in
+// checkKey with two vpermi2b.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"

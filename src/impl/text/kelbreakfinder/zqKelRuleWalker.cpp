@@ -899,7 +899,7 @@ constexpr uint16_t kPairFlags[4] = {0x0000, 0x0001, 0x0100, 0x0101};
 // an end of text it cannot answer.
 template <bool kEightBitTrie>
 inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
-                                bool& handedOver)
+                                       bool& handedOver)
 {
     // The trie is read only for values not yet learnt, off the Latin path:
     // no copy of it on every call.
@@ -1457,12 +1457,9 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         _mm512_mask_storeu_epi8(flags + at, lanesToStore,
                                 _mm512_permutexvar_epi8(key, _mm512_load_si512(kWideTables.flagOf)));
     };
-    // The categories of the block from `at` (up to `end`) into `into`,
-    // found one block ahead; true, with where they change, for a block of
-    // Latin-1 values.
-    // A text shorter than kTwoStreamsFrom has all its categories found
-    // first: a value the walker gives up on is met before any walk, and the
-    // finder needs no scan for it (ScansItself).
+    // A text shorter than kCategoriesFirstBelow has all its categories
+    // found first: a value the walker gives up on is met before any walk,
+    // and the finder needs no scan for it (ScansItself).
     alignas(64) uint8_t textCategories[kCategoriesFirstBelow + kBlock];
     const bool categorizedFirst = count < kCategoriesFirstBelow;
     if (categorizedFirst) {
@@ -1480,6 +1477,9 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             }
         }
     }
+    // The categories of the block from `at` (up to `end`) into `into`,
+    // found one block ahead (or copied from those found first); true, with
+    // where they change, for a block of Latin-1 values or one copied.
     const auto categorize = [&](unsigned long at, unsigned long end, uint8_t* into, uint64_t& changes) {
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, end - at));
         if (categorizedFirst) {
@@ -1551,9 +1551,8 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             const __m512i these = _mm512_cvtepu8_epi64(
                 _mm512_castsi512_si128(_mm512_permutexvar_epi64(_mm512_set1_epi64(eighth), part)));
             const auto inRunsHere = static_cast<__mmask8>(inRuns >> (8 * eighth));
-            const __m512i a = _mm512_mask_add_epi64(identity, inRunsHere, tableAt,
-                                                     _mm512_mul_epu32(these, rowsPerClass));
-            _mm512_store_si512(stream.parts + 8 * eighth, a);
+            _mm512_store_si512(stream.parts + 8 * eighth, _mm512_mask_add_epi64(identity, inRunsHere, tableAt,
+                                                                                _mm512_mul_epu32(these, rowsPerClass)));
         }
     };
     // Lanes from `runs` on to `steps` get the part that changes nothing:
