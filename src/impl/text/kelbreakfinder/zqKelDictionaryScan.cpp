@@ -314,11 +314,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi2"))) bool zqKelDictionary
         const __m512i high =
             _mm512_permutex2var_epi8(_mm512_load_si512(checkKey + 128), keys, _mm512_load_si512(checkKey + 192));
         const __m512i look = _mm512_mask_blend_epi8(_mm512_movepi8_mask(keys), low, high);
-        uint64_t lanes = _mm512_test_epi8_mask(look, look) & inBlock;
-        if (lanes == 0) {
-            continue;
-        }
-        for (; lanes != 0; lanes &= lanes - 1) {
+        for (uint64_t lanes = _mm512_test_epi8_mask(look, look) & inBlock; lanes != 0; lanes &= lanes - 1) {
             if (ValueNeedsIcu(values[begin + std::countr_zero(lanes)])) {
                 return true;
             }

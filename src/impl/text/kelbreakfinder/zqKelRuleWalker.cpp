@@ -1457,6 +1457,15 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         _mm512_mask_storeu_epi8(flags + at, lanesToStore,
                                 _mm512_permutexvar_epi8(key, _mm512_load_si512(kWideTables.flagOf)));
     };
+    // The categories of n values from `at` into `into`; true, with where
+    // they change, for a block of Latin-1 values.
+    const auto findCategories = [&](unsigned long at, unsigned n, uint8_t* into, uint64_t& changes) {
+        if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
+            return true;
+        }
+        CategoriesWide<kEightBitTrie>(codePoints + at, n, into, trieCopy);
+        return false;
+    };
     // A text shorter than kCategoriesFirstBelow has all its categories
     // found first: a value the walker gives up on is met before any walk,
     // and the finder needs no scan for it (ScansItself).
@@ -1468,9 +1477,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         for (unsigned long at = 0; at < count; at += kBlock) {
             const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
             uint64_t unused = 0;
-            if (!LatinBlockWide(codePoints + at, n, latinCategory, textCategories + at, unused)) {
-                CategoriesWide<kEightBitTrie>(codePoints + at, n, textCategories + at, trieCopy);
-            }
+            findCategories(at, n, textCategories + at, unused);
             if (_mm512_mask_cmpge_epu8_mask(_bzhi_u64(~uint64_t{0}, n), _mm512_load_si512(textCategories + at),
                                             givesUpFrom) != 0) {
                 return false;
@@ -1488,11 +1495,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             changes = CategoryChangesWide(categories, n);
             return true;
         }
-        if (LatinBlockWide(codePoints + at, n, latinCategory, into, changes)) {
-            return true;
-        }
-        CategoriesWide<kEightBitTrie>(codePoints + at, n, into, trieCopy);
-        return false;
+        return findCategories(at, n, into, changes);
     };
     const auto begin = [&](WideStream& stream, unsigned long from, unsigned long end) {
         stream.from = from;
