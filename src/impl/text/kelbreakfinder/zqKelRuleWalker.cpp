@@ -1242,6 +1242,10 @@ struct WideTables {
     alignas(64) uint8_t placeClass[kBlock];   // a character's place in its run (first, second,
                                               // even from 2, odd from 3), by its offset
     alignas(64) uint8_t flagOf[kBlock];       // a character's flag, by (bits & 15) << 2 | place
+    // From 32 values of four bytes in two registers: their bytes 0 then
+    // their bytes 1 (lowBytes), their bytes 2 then 3 (highBytes).
+    alignas(64) uint8_t lowBytes[kBlock];
+    alignas(64) uint8_t highBytes[kBlock];
 };
 constexpr WideTables MakeWideTables()
 {
@@ -1252,19 +1256,12 @@ constexpr WideTables MakeWideTables()
         tables.lengthClass[k] = static_cast<uint8_t>(length < 3 ? length - 1 : 2 + (length + 1) % 2);
         tables.placeClass[k] = static_cast<uint8_t>(k < 2 ? k : 2 + k % 2);
         tables.flagOf[k] = RunFlag(k >> 2, k & 3);
+        tables.lowBytes[k] = static_cast<uint8_t>(4 * (k % 32) + k / 32);
+        tables.highBytes[k] = static_cast<uint8_t>(4 * (k % 32) + 2 + k / 32);
     }
     return tables;
 }
 constexpr WideTables kWideTables = MakeWideTables();
-
-// Four quarters of 16 bytes as one register.
-__attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i JoinQuartersWide(const __m128i* quarters)
-{
-    __m512i all = _mm512_castsi128_si512(quarters[0]);
-    all = _mm512_inserti32x4(all, quarters[1], 1);
-    all = _mm512_inserti32x4(all, quarters[2], 2);
-    return _mm512_inserti32x4(all, quarters[3], 3);
-}
 
 // A table of 256 bytes read at each lane's byte.
 __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i LookUpWide(const uint8_t* table, __m512i at)
@@ -1295,82 +1292,85 @@ __attribute__((target(ZQ_KEL_WIDE_TARGET))) inline __m512i RunNumbersWide(uint64
 
 }  // namespace
 
-// The categories of a block: Latin-1 values from their table, values of a
-// page of the BMP whose values share one category from the table of pages
-// (both looked up with vpermi2b), and the rest a page at a time, from the
-// learnt table (vpermi2b again, four registers of 64 categories). Text
-// mostly has few pages in a block that are not all of one category: CJK
-// ideographs have pages of their own, kana and punctuation share a few.
+// The categories of a block, from the values' bytes taken apart into four
+// registers (bytes 0, 1, 2 and 3 of each value): Latin-1 values from their
+// table and values of a page of the BMP whose values share one category
+// from the table of pages (both looked up with vpermi2b), the rest from the
+// learnt table: as a table too when they are all on one page of the BMP
+// (kana and punctuation among ideographs), else one at a time (emoji among
+// words, which spread over several pages).
 template <bool kEightBitTrie>
 void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories,
                                      const UCPTrie& trieCopy)
 {
+    static_assert(kPictographsFirst % 0x100 == 0 && kPictographsCount % 0x100 == 0 &&
+                  (kPictographsFirst & 0xFFFF) + kPictographsCount <= 0x10000);
     if (learntCategory == nullptr) [[unlikely]] {
         MakeLearntCategories();
     }
     const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
-    uint64_t latin = 0;
-    uint64_t inBmp = 0;
-    uint64_t inTable = 0;  // the BMP's and the pictographs' values
-    __m512i offsets[4];
-    __m128i lowBytes[4];
-    __m128i pageBytes[4];
+    __m512i v[4];
     for (unsigned g = 0; g < 4; ++g) {
-        const auto inQuarter = static_cast<__mmask16>(inBlock >> (16 * g));
-        const __m512i v = _mm512_maskz_loadu_epi32(inQuarter, values + 16 * g);
-        const __mmask16 bmp = _mm512_mask_cmple_epu32_mask(inQuarter, v, _mm512_set1_epi32(0xFFFF));
-        const __m512i pictograph = _mm512_sub_epi32(v, _mm512_set1_epi32(kPictographsFirst));
-        const __mmask16 pictographs =
-            _mm512_mask_cmplt_epu32_mask(inQuarter & ~bmp, pictograph, _mm512_set1_epi32(kPictographsCount));
-        latin |= uint64_t{_mm512_mask_cmplt_epu32_mask(inQuarter, v, _mm512_set1_epi32(0x100))} << (16 * g);
-        inBmp |= uint64_t{bmp} << (16 * g);
-        inTable |= uint64_t{static_cast<uint16_t>(bmp | pictographs)} << (16 * g);
-        // The value's offset in the learnt table, whose page is then its
-        // 256th (values in neither part: 0x1FF, no page).
-        const __m512i at = _mm512_mask_add_epi32(_mm512_set1_epi32(0x1FF00), pictographs, pictograph,
-                                                 _mm512_set1_epi32(0x10000));
-        const __m512i offset = _mm512_mask_mov_epi32(at, bmp, v);
-        offsets[g] = offset;
-        lowBytes[g] = _mm512_cvtepi32_epi8(offset);
-        pageBytes[g] = _mm512_cvtepi32_epi8(_mm512_srli_epi32(offset, 8));
+        v[g] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * g)), values + 16 * g);
     }
-    const __m512i low = JoinQuartersWide(lowBytes);
-    const __m512i page8 = JoinQuartersWide(pageBytes);
-    __m512i result = _mm512_mask_blend_epi8(latin, LookUpWide(pageCategory, page8), LookUpWide(latinCategory, low));
+    const __m512i lowBytes = _mm512_load_si512(kWideTables.lowBytes);
+    const __m512i highBytes = _mm512_load_si512(kWideTables.highBytes);
+    const __m512i low01 = _mm512_permutex2var_epi8(v[0], lowBytes, v[1]);
+    const __m512i low23 = _mm512_permutex2var_epi8(v[2], lowBytes, v[3]);
+    const __m512i high01 = _mm512_permutex2var_epi8(v[0], highBytes, v[1]);
+    const __m512i high23 = _mm512_permutex2var_epi8(v[2], highBytes, v[3]);
+    const __m512i low = _mm512_shuffle_i64x2(low01, low23, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m512i page = _mm512_shuffle_i64x2(low01, low23, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m512i plane = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m512i top = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(3, 2, 3, 2));
+    const uint64_t inBmp = _mm512_mask_testn_epi8_mask(inBlock, _mm512_or_si512(plane, top), _mm512_set1_epi8(-1));
+    const uint64_t latin = _mm512_mask_testn_epi8_mask(inBmp, page, page);
+    const uint64_t pictographs =
+        _mm512_mask_cmplt_epu8_mask(
+            _mm512_mask_cmpeq_epi8_mask(_mm512_testn_epi8_mask(top, top) & inBlock & ~inBmp, plane,
+                                        _mm512_set1_epi8(static_cast<char>(kPictographsFirst >> 16))),
+            _mm512_sub_epi8(page, _mm512_set1_epi8(static_cast<char>(kPictographsFirst >> 8))),
+            _mm512_set1_epi8(static_cast<char>(kPictographsCount >> 8)));
+    __m512i result = _mm512_mask_blend_epi8(latin, LookUpWide(pageCategory, page), LookUpWide(latinCategory, low));
     const uint64_t shared = _mm512_mask_cmplt_epu8_mask(inBmp & ~latin, result, _mm512_set1_epi8(kMixedPage));
     uint64_t unknown =
         _mm512_mask_cmpeq_epi8_mask(inBmp & ~latin, result, _mm512_set1_epi8(static_cast<char>(kNotLearnt)));
     while (unknown != 0) [[unlikely]] {
         // A page met for the first time, learnt whole: this block reads its
         // values one by one, the next from the table of pages if it can.
-        const unsigned page = values[std::countr_zero(unknown)] >> 8;
-        LearnPage<kEightBitTrie>(page, trieCopy);
-        unknown &= _mm512_mask_cmpneq_epi8_mask(unknown, page8, _mm512_set1_epi8(static_cast<char>(page)));
+        const unsigned pageMet = values[std::countr_zero(unknown)] >> 8;
+        LearnPage<kEightBitTrie>(pageMet, trieCopy);
+        unknown &= _mm512_mask_cmpneq_epi8_mask(unknown, page, _mm512_set1_epi8(static_cast<char>(pageMet)));
+    }
+    const uint64_t inTable = inBmp | pictographs;
+    uint64_t rest = inTable & ~latin & ~shared;
+    if (rest != 0 && (rest & ~inBmp) == 0) {
+        // All on one page of the BMP (kana and punctuation among
+        // ideographs, mostly): a page learnt whole, looked up as a table.
+        const unsigned pageOfRest = values[std::countr_zero(rest)] >> 8;
+        if (_mm512_mask_cmpeq_epi8_mask(rest, page, _mm512_set1_epi8(static_cast<char>(pageOfRest))) == rest) {
+            result = _mm512_mask_mov_epi8(result, rest, LookUpWide(learntCategory.get() + pageOfRest * 0x100, low));
+            rest = 0;
+        }
     }
     _mm512_store_si512(categories, result);
-    // The rest (kana and punctuation among ideographs, emoji among words)
-    // one at a time, stored over the block's: the walk reads the block as a
+    // The rest, stored over the block's: the walk reads the block as a
     // whole only after the next block's chain, when these stores are done.
-    uint64_t rest = inTable & ~latin & ~shared;
     if (rest != 0) {
-        alignas(64) uint32_t at[kBlock];
-        for (unsigned g = 0; g < 4; ++g) {
-            _mm512_store_si512(at + 16 * g, offsets[g]);
-        }
         const uint8_t* const learnt = learntCategory.get();
-        for (; rest != 0; rest &= rest - 1) {
-            const auto k = static_cast<unsigned>(std::countr_zero(rest));
-            const uint8_t category = learnt[at[k]];
-            categories[k] = category != kNotLearnt ? category
-                                                   : static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
+        for (uint64_t r = rest; r != 0; r &= r - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(r));
+            const uint32_t v = values[k];
+            const uint8_t category = learnt[v <= 0xFFFF ? v : v - (kPictographsFirst - 0x10000)];
+            categories[k] = category != kNotLearnt
+                                ? category
+                                : static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
         }
     }
     // Values outside the tables.
-    uint64_t again = inBlock & ~inTable;
-    while (again != 0) [[unlikely]] {
+    for (uint64_t again = inBlock & ~inTable; again != 0; again &= again - 1) [[unlikely]] {
         const auto k = static_cast<unsigned>(std::countr_zero(again));
         categories[k] = static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
-        again &= again - 1;
     }
 }
 
@@ -1472,16 +1472,22 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     alignas(64) uint8_t textCategories[kCategoriesFirstBelow + kBlock];
     const bool categorizedFirst = count < kCategoriesFirstBelow;
     if (categorizedFirst) {
-        // Dictionary categories, and categoryCount for values of none.
-        const __m512i givesUpFrom = _mm512_set1_epi8(static_cast<char>(dictionaryStart));
+        // Checked once all are found: a block's categories stored one at a
+        // time are read whole only when those stores are done.
+        __m512i highest = _mm512_setzero_si512();
         for (unsigned long at = 0; at < count; at += kBlock) {
             const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
             uint64_t unused = 0;
             findCategories(at, n, textCategories + at, unused);
-            if (_mm512_mask_cmpge_epu8_mask(_bzhi_u64(~uint64_t{0}, n), _mm512_load_si512(textCategories + at),
-                                            givesUpFrom) != 0) {
-                return false;
-            }
+        }
+        for (unsigned long at = 0; at < count; at += kBlock) {
+            const unsigned n = static_cast<unsigned>(std::min<unsigned long>(kBlock, count - at));
+            highest = _mm512_mask_max_epu8(highest, _bzhi_u64(~uint64_t{0}, n), highest,
+                                           _mm512_load_si512(textCategories + at));
+        }
+        // Dictionary categories, and categoryCount for values of none.
+        if (_mm512_cmpge_epu8_mask(highest, _mm512_set1_epi8(static_cast<char>(dictionaryStart))) != 0) {
+            return false;
         }
     }
     // The categories of the block from `at` (up to `end`) into `into`,
