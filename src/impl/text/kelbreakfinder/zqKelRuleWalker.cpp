@@ -1622,6 +1622,20 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         }
         return ending;
     };
+    // The stream's block as prepared, into `kept` (its parts for the runs
+    // it has, eight at a time).
+    const auto keep = [&](const WideStream& stream, WideStream& kept) {
+        kept.n = stream.n;
+        kept.inBlock = stream.inBlock;
+        kept.starts = stream.starts;
+        kept.runs = stream.runs;
+        kept.inRuns = stream.inRuns;
+        kept.runStart = stream.runStart;
+        kept.runEnd = stream.runEnd;
+        for (unsigned r = 0; r < stream.runs; r += 8) {
+            _mm512_store_si512(kept.parts + r, _mm512_load_si512(stream.parts + r));
+        }
+    };
     const auto chainOne = [&](WideStream& stream) {
         size_t row = stream.row;
         uint8_t* const found = stream.found[stream.slot];
@@ -1645,6 +1659,9 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
     size_t secondRowAt[kMeetWithin];       // at the ends of the second's first blocks
     size_t secondRowBefore[kBlock + 1];  // before each run of its first block
     unsigned secondBlocks = 0;
+    // The second's first block as prepared, kept for the first to walk
+    // when it gets there instead of preparing it again.
+    WideStream keptBlock;
     if (twoStreams) {
         begin(second, half, count);
         while (first.from < first.end && second.from < second.end) {
@@ -1658,6 +1675,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             if (secondBlocks == 0) {
                 // The second's first block: its row before each run, where
                 // the first may meet it.
+                keep(second, keptBlock);
                 for (unsigned r = 0; r < steps; ++r) {
                     const uint8_t* const atFirst = first.parts[r];
                     const uint8_t* const atSecond = second.parts[r];
@@ -1729,7 +1747,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             // blocks.
             twoStreams = twoStreams && first.from == half;
             first.end = count;
-            if (first.from < count) {
+            if (first.from < count && !twoStreams) {
                 first.nextLatin =
                     categorize(first.from, count, first.categoryBlocks[first.categorySlot], first.nextChanges);
             }
@@ -1737,20 +1755,29 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         const bool more = first.from < first.end;
         bool met = false;  // in the second's first block, before run `metAt`
         unsigned metAt = 0;
+        bool walkedKept = false;
         if (more && twoStreams && first.from == half) {
-            // The second's first block: walked only until the rows meet.
-            prepare(first);
+            // The second's first block, as the second prepared it: walked
+            // only until the rows meet.
+            first.n = keptBlock.n;
+            first.inBlock = keptBlock.inBlock;
+            first.starts = keptBlock.starts;
+            first.runs = keptBlock.runs;
+            first.inRuns = keptBlock.inRuns;
+            first.runStart = keptBlock.runStart;
+            first.runEnd = keptBlock.runEnd;
             size_t row = first.row;
             uint8_t* const found = first.found[first.slot];
             unsigned r = 0;
             for (; r < first.runs && row != secondRowBefore[r]; ++r) {
-                const uint8_t* const at = first.parts[r];
+                const uint8_t* const at = keptBlock.parts[r];
                 found[r] = at[kRunBitsAt + row];
                 row = RowAt(at, row);
             }
             first.row = row;
             met = r < first.runs || row == secondRowAt[0];
             metAt = r;
+            walkedKept = true;
         } else if (more) {
             prepare(first);
             chainOne(first);
@@ -1789,6 +1816,11 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
             }
             ++meeting;
             twoStreams = meeting < secondBlocks;
+        }
+        if (walkedKept && first.from + first.n < count) {
+            // The rows did not meet: the block after it.
+            first.nextLatin = categorize(first.from + first.n, count, first.categoryBlocks[first.categorySlot],
+                                         first.nextChanges);
         }
         advance(first);
     }
