@@ -1347,8 +1347,17 @@ void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t
     if (rest != 0 && (rest & ~inBmp) == 0) {
         // All on one page of the BMP (kana and punctuation among
         // ideographs, mostly): a page learnt whole, looked up as a table.
-        const unsigned pageOfRest = values[std::countr_zero(rest)] >> 8;
-        if (_mm512_mask_cmpeq_epi8_mask(rest, page, _mm512_set1_epi8(static_cast<char>(pageOfRest))) == rest) {
+        // Mostly the page of the last such block, whose table is then read
+        // without waiting for this block's values.
+        unsigned pageOfRest = lastMixedPage;
+        if (_mm512_mask_cmpeq_epi8_mask(rest, page, _mm512_set1_epi8(static_cast<char>(pageOfRest))) != rest) {
+            pageOfRest = values[std::countr_zero(rest)] >> 8;
+            if (_mm512_mask_cmpeq_epi8_mask(rest, page, _mm512_set1_epi8(static_cast<char>(pageOfRest))) != rest) {
+                pageOfRest = 0;
+            }
+            lastMixedPage = static_cast<uint8_t>(pageOfRest != 0 ? pageOfRest : lastMixedPage);
+        }
+        if (pageOfRest != 0) {
             result = _mm512_mask_mov_epi8(result, rest, LookUpWide(learntCategory.get() + pageOfRest * 0x100, low));
             rest = 0;
         }

@@ -208,6 +208,9 @@ private:
     // category all its values have, kMixedPage, or kNotLearnt.
     static constexpr uint8_t kMixedPage = 0xFE;
     alignas(64) uint8_t pageCategory[0x100] = {};
+    // The page of the BMP that a block's values of mixed pages were last
+    // all on (0: none yet; page 0's values are Latin-1).
+    uint8_t lastMixedPage = 0;
     // Learns the BMP's page (its four blocks, and what pageCategory says).
     template <bool kEightBitTrie>
     void LearnPage(unsigned page, const UCPTrie& trieCopy);
