@@ -1631,16 +1631,21 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         }
         return ending;
     };
-    // The stream's block as prepared, into `kept` (its parts for the runs
-    // it has, eight at a time).
+    // The block prepared (its runs; not their parts), from one stream to
+    // another.
+    const auto takeBlock = [](WideStream& to, const WideStream& from) {
+        to.n = from.n;
+        to.inBlock = from.inBlock;
+        to.starts = from.starts;
+        to.runs = from.runs;
+        to.inRuns = from.inRuns;
+        to.runStart = from.runStart;
+        to.runEnd = from.runEnd;
+    };
+    // The stream's block as prepared, into `kept`, with its runs' parts
+    // (eight at a time).
     const auto keep = [&](const WideStream& stream, WideStream& kept) {
-        kept.n = stream.n;
-        kept.inBlock = stream.inBlock;
-        kept.starts = stream.starts;
-        kept.runs = stream.runs;
-        kept.inRuns = stream.inRuns;
-        kept.runStart = stream.runStart;
-        kept.runEnd = stream.runEnd;
+        takeBlock(kept, stream);
         for (unsigned r = 0; r < stream.runs; r += 8) {
             _mm512_store_si512(kept.parts + r, _mm512_load_si512(stream.parts + r));
         }
@@ -1768,13 +1773,7 @@ bool zqKelRuleWalker::WalkRunsWide(unsigned long count, const uint32_t* codePoin
         if (more && twoStreams && first.from == half) {
             // The second's first block, as the second prepared it: walked
             // only until the rows meet.
-            first.n = keptBlock.n;
-            first.inBlock = keptBlock.inBlock;
-            first.starts = keptBlock.starts;
-            first.runs = keptBlock.runs;
-            first.inRuns = keptBlock.inRuns;
-            first.runStart = keptBlock.runStart;
-            first.runEnd = keptBlock.runEnd;
+            takeBlock(first, keptBlock);
             size_t row = first.row;
             uint8_t* const found = first.found[first.slot];
             unsigned r = 0;
