@@ -1369,11 +1369,11 @@ void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t
         const uint8_t* const learnt = learntCategory.get();
         for (uint64_t r = rest; r != 0; r &= r - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(r));
-            const uint32_t v = values[k];
-            const uint8_t category = learnt[v <= 0xFFFF ? v : v - (kPictographsFirst - 0x10000)];
+            const uint32_t value = values[k];
+            const uint8_t category = learnt[value <= 0xFFFF ? value : value - (kPictographsFirst - 0x10000)];
             categories[k] = category != kNotLearnt
                                 ? category
-                                : static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(values[k], trieCopy));
+                                : static_cast<uint8_t>(LearntCategoryOf<kEightBitTrie>(value, trieCopy));
         }
     }
     // Values outside the tables.

@@ -216,7 +216,8 @@ private:
     void LearnPage(unsigned page, const UCPTrie& trieCopy);
     // The categories of a block of n values (1 to 64) as CategoriesOf gives
     // them, with AVX-512: Latin-1 values and values of pages of one category
-    // by table lookups, the rest one at a time (zqKelRuleWalker.cpp).
+    // by table lookups, the rest too when they are all on one page, else
+    // one at a time (zqKelRuleWalker.cpp).
     template <bool kEightBitTrie>
     void CategoriesWide(const uint32_t* values, unsigned n, uint8_t* categories, const UCPTrie& trieCopy);
     // How the walk goes: by runs with AVX-512, by runs in plain C++, or one
