@@ -117,6 +117,17 @@ inline size_t RowAt(const uint8_t* part, size_t row)
 #endif
 }
 
+// The same, with the row read into the register that held the row before
+// (the walk by pairs, where the compiler would add a copy).
+inline void AdvanceRow(const uint8_t* part, size_t& row)
+{
+#if defined(__x86_64__)
+    asm("movzbl (%1,%0), %k0" : "+r"(row) : "r"(part), "m"(*part));
+#else
+    row = part[row];
+#endif
+}
+
 // Shorter runs are walked one character at a time: finding the runs costs
 // more there than it saves.
 constexpr unsigned long kRunsFrom = 32;  // the walk by runs takes runs from this length on
@@ -439,19 +450,20 @@ bool zqKelRuleWalker::ScansItself(unsigned long count) const
     return mode == Mode::WideRuns && count >= kRunsFrom && count < kCategoriesFirstBelow;
 }
 
+void zqKelRuleWalker::ForgetLookAhead()
+{
+    std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
+    lookAheadRecorded = false;
+}
+
 bool zqKelRuleWalker::MarkBoundaries(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
-    if (lookAheadRecorded) {
-        std::fill(lookAheadAt.begin(), lookAheadAt.end(), 0);
-        lookAheadRecorded = false;
+    if (lookAheadRecorded) [[unlikely]] {
+        ForgetLookAhead();
     }
     if (count < kRunsFrom && mode != Mode::Characters && pairs) {
-        bool handedOver = false;
-        const bool answered = eightBitTrie ? WalkPairs<true>(count, codePoints, breakFlags, handedOver)
-                                           : WalkPairs<false>(count, codePoints, breakFlags, handedOver);
-        if (!handedOver) {
-            return answered;
-        }
+        return eightBitTrie ? WalkPairs<true>(count, codePoints, breakFlags)
+                            : WalkPairs<false>(count, codePoints, breakFlags);
     }
     if (count >= kRunsFrom && mode == Mode::WideRuns) {
         return eightBitTrie ? WalkRunsWide<true>(count, codePoints, breakFlags)
@@ -889,17 +901,29 @@ uint32_t zqKelRuleWalker::BuildPairColumn(unsigned first, unsigned second)
     return start;
 }
 
-// A pair's two flags as one 16-bit store, by its bits kRunFirst and
-// kRunSecond (the first value's flag in the low byte).
-constexpr uint16_t kPairFlags[4] = {0x0000, 0x0001, 0x0100, 0x0101};
+// A pair's two flags as one 16-bit store, the first value's in the low
+// byte: times 0x81, kRunFirst stays bit 0 and kRunSecond (bit 1) becomes
+// bit 8, and kRunHandOver lands where the mask drops it, with no carry.
+static_assert(kRunFirst == 1 && kRunSecond == 2 && kRunHandOver == 16);
+inline void StorePairFlags(uint8_t* at, unsigned bits)
+{
+    uint32_t both = bits;
+#if defined(__x86_64__)
+    // One multiplication: compilers make it a shift, an addition and a copy.
+    asm("imull $0x81, %0, %0" : "+r"(both));
+#else
+    both *= 0x81;
+#endif
+    const auto flags = static_cast<uint16_t>(both & 0x101);
+    std::memcpy(at, &flags, 2);
+}
 
 // Two values a step: half the chain of dependent loads of Walk, which is what
 // bounds a short run. As the walk by runs, it keeps only the row and hands
 // the match under way to Walk where a step meets a row with kSpecial, and at
 // an end of text it cannot answer.
 template <bool kEightBitTrie>
-inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
-                                       bool& handedOver)
+inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags)
 {
     // The trie is read only for values not yet learnt, off the Latin path:
     // no copy of it on every call.
@@ -916,48 +940,50 @@ inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* code
     auto* const flags = reinterpret_cast<uint8_t*>(breakFlags);
     size_t row = restartIndex;
     unsigned long k = 0;
-    unsigned long handOverAt = count;
     // Copies the compiler can keep in registers (stores to the flags could
     // change the vectors' own pointers, as far as it knows); taken again
     // after the table grows.
     const uint16_t* const starts = pairStart.data();
     const uint8_t* rowsAfter = pairRows.data();
     const uint8_t* bitsOf = pairBits.data();
-    for (; k + 2 <= count; k += 2) {
+    // Walked again from where the match under way began, to the end.
+    const auto walkAgain = [&](unsigned long from) {
+        size_t rowAt = 0;
+        return WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, from, rowAt, count) == Ending::Answered;
+    };
+    for (const unsigned long pairsEnd = count - 1; k < pairsEnd; k += 2) {
         const uint32_t firstValue = codePoints[k];
         const uint32_t secondValue = codePoints[k + 1];
-        unsigned first;
-        unsigned second;
+        size_t pair;
         if ((firstValue | secondValue) < 0x100) [[likely]] {
-            first = latinCategory[firstValue];
-            second = latinCategory[secondValue];
+            pair = size_t{latinCategory[firstValue]} * kPairStride + latinCategory[secondValue];
         } else {
-            first = LearntCategoryOf<kEightBitTrie>(firstValue, trieCopy);
-            second = LearntCategoryOf<kEightBitTrie>(secondValue, trieCopy);
+            pair = size_t{LearntCategoryOf<kEightBitTrie>(firstValue, trieCopy)} * kPairStride +
+                   LearntCategoryOf<kEightBitTrie>(secondValue, trieCopy);
         }
-        uint32_t start = starts[first * kPairStride + second];
+        size_t start = starts[pair];
         if (start >= kPairGivesUp) [[unlikely]] {
             if (start == kPairGivesUp) {
                 return false;
             }
-            start = start == kPairNotBuilt ? BuildPairColumn(first, second) : start;
+            start = start == kPairNotBuilt ? BuildPairColumn(pair / kPairStride, pair % kPairStride) : start;
             if (start == kPairTableFull) {
-                handedOver = true;
-                return false;
+                // No room for the pair: the run walked a character at a time.
+                unsigned long i = 0;
+                size_t rowAt = restartRow;
+                return Walk<kEightBitTrie, false>(count, codePoints, breakFlags, i, rowAt, 0) == Ending::Answered;
             }
             rowsAfter = pairRows.data();
             bitsOf = pairBits.data();
         }
         const unsigned bits = bitsOf[start + row];
-        if ((bits & kRunHandOver) != 0) [[unlikely]] {
-            handOverAt = k;
-            break;
+        if (bits >= kRunHandOver) [[unlikely]] {  // the highest bit a pair's entry has
+            return walkAgain(k);
         }
-        // Both flags with one store: the first's in the low byte.
-        std::memcpy(flags + k, &kPairFlags[bits & (kRunFirst | kRunSecond)], 2);
-        row = RowAt(rowsAfter + start, row);
+        StorePairFlags(flags + k, bits);
+        AdvanceRow(rowsAfter + start, row);
     }
-    if (handOverAt == count && k < count) {
+    if (k < count) {
         // The last value of an odd run, one step of the run table.
         const unsigned last = LearntCategoryOf<kEightBitTrie>(codePoints[k], trieCopy);
         uint32_t start = runCategoryStart[last];
@@ -966,18 +992,12 @@ inline bool zqKelRuleWalker::WalkPairs(unsigned long count, const uint32_t* code
         }
         const unsigned bits = runTable[runBitsAt + start + row];
         if ((bits & kRunHandOver) != 0) {
-            handOverAt = k;
-        } else {
-            flags[k] = static_cast<uint8_t>(bits & kRunFirst);
-            row = runTable[start + row];
+            return walkAgain(k);
         }
+        flags[k] = static_cast<uint8_t>(bits & kRunFirst);
+        row = runTable[start + row];
     }
-    if (handOverAt == count && endAnswered[row] != 0) {
-        return true;
-    }
-    // Walked again from where the match under way began, to the end.
-    size_t rowAt = 0;
-    return WalkAgain<kEightBitTrie>(count, codePoints, breakFlags, handOverAt, rowAt, count) == Ending::Answered;
+    return endAnswered[row] != 0 || walkAgain(count);
 }
 
 size_t zqKelRuleWalker::MostBytes() const

@@ -113,11 +113,11 @@ private:
     unsigned LearnBlock(uint32_t c, const UCPTrie& trieCopy);
 
     // The walk of a short run (fewer than kRunsFrom values) two values at a
-    // time, through the pair table; false when it hands the whole run to
-    // Walk (pair table full), with `handedOver` set.
+    // time, through the pair table (by Walk when the table has no room for
+    // a pair it meets), as MarkBoundaries answers. Out of line, so that a
+    // short run's call saves only the registers this walk needs.
     template <bool kEightBitTrie>
-    __attribute__((always_inline)) bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags,
-                                                  bool& handedOver);
+    __attribute__((always_inline)) bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
     // Fills the pair table's part for a pair of categories; returns where
     // it starts, or kPairTableFull.
     __attribute__((noinline)) uint32_t BuildPairColumn(unsigned first, unsigned second);
@@ -232,6 +232,7 @@ private:
     // Cleared before a run only when the last one recorded any.
     std::vector<unsigned long> lookAheadAt;
     bool lookAheadRecorded = false;
+    __attribute__((noinline)) void ForgetLookAhead();
 };
 
 #endif  // ZQ_KEL_RULE_WALKER_H
