@@ -114,8 +114,7 @@ private:
 
     // The walk of a short run (fewer than kRunsFrom values) two values at a
     // time, through the pair table (by Walk when the table has no room for
-    // a pair it meets), as MarkBoundaries answers. Out of line, so that a
-    // short run's call saves only the registers this walk needs.
+    // a pair it meets), as MarkBoundaries answers.
     template <bool kEightBitTrie>
     __attribute__((always_inline)) bool WalkPairs(unsigned long count, const uint32_t* codePoints, bool* breakFlags);
     // Fills the pair table's part for a pair of categories; returns where
