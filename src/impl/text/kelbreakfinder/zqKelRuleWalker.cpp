@@ -1327,6 +1327,8 @@ void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t
                   (kPictographsFirst & 0xFFFF) + kPictographsCount <= 0x10000);
     if (learntCategory == nullptr) [[unlikely]] {
         MakeLearntCategories();
+        CategoriesWide<kEightBitTrie>(values, n, categories, trieCopy);
+        return;
     }
     const uint64_t inBlock = _bzhi_u64(~uint64_t{0}, n);
     __m512i v[4];
@@ -1334,33 +1336,50 @@ void zqKelRuleWalker::CategoriesWide(const uint32_t* values, unsigned n, uint8_t
         v[g] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(inBlock >> (16 * g)), values + 16 * g);
     }
     const __m512i lowBytes = _mm512_load_si512(kWideTables.lowBytes);
-    const __m512i highBytes = _mm512_load_si512(kWideTables.highBytes);
     const __m512i low01 = _mm512_permutex2var_epi8(v[0], lowBytes, v[1]);
     const __m512i low23 = _mm512_permutex2var_epi8(v[2], lowBytes, v[3]);
-    const __m512i high01 = _mm512_permutex2var_epi8(v[0], highBytes, v[1]);
-    const __m512i high23 = _mm512_permutex2var_epi8(v[2], highBytes, v[3]);
     const __m512i low = _mm512_shuffle_i64x2(low01, low23, _MM_SHUFFLE(1, 0, 1, 0));
     const __m512i page = _mm512_shuffle_i64x2(low01, low23, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m512i plane = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m512i top = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(3, 2, 3, 2));
-    const uint64_t inBmp = _mm512_mask_testn_epi8_mask(inBlock, _mm512_or_si512(plane, top), _mm512_set1_epi8(-1));
-    const uint64_t latin = _mm512_mask_testn_epi8_mask(inBmp, page, page);
-    const uint64_t pictographs =
-        _mm512_mask_cmplt_epu8_mask(
+    // Bytes 2 and 3 only for a block with a value above U+FFFF (lanes past
+    // n were loaded as 0).
+    uint64_t inBmp = inBlock;
+    uint64_t pictographs = 0;
+    const __m512i any = _mm512_or_si512(_mm512_or_si512(v[0], v[1]), _mm512_or_si512(v[2], v[3]));
+    if (_mm512_test_epi32_mask(any, _mm512_set1_epi32(~0xFFFF)) != 0) {
+        const __m512i highBytes = _mm512_load_si512(kWideTables.highBytes);
+        const __m512i high01 = _mm512_permutex2var_epi8(v[0], highBytes, v[1]);
+        const __m512i high23 = _mm512_permutex2var_epi8(v[2], highBytes, v[3]);
+        const __m512i plane = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(1, 0, 1, 0));
+        const __m512i top = _mm512_shuffle_i64x2(high01, high23, _MM_SHUFFLE(3, 2, 3, 2));
+        inBmp = _mm512_mask_testn_epi8_mask(inBlock, _mm512_or_si512(plane, top), _mm512_set1_epi8(-1));
+        pictographs = _mm512_mask_cmplt_epu8_mask(
             _mm512_mask_cmpeq_epi8_mask(_mm512_testn_epi8_mask(top, top) & inBlock & ~inBmp, plane,
                                         _mm512_set1_epi8(static_cast<char>(kPictographsFirst >> 16))),
             _mm512_sub_epi8(page, _mm512_set1_epi8(static_cast<char>(kPictographsFirst >> 8))),
             _mm512_set1_epi8(static_cast<char>(kPictographsCount >> 8)));
-    __m512i result = _mm512_mask_blend_epi8(latin, LookUpWide(pageCategory, page), LookUpWide(latinCategory, low));
+    }
+    const uint64_t latin = _mm512_mask_testn_epi8_mask(inBmp, page, page);
+    // Mostly ASCII among the Latin-1 values: the table's first half alone.
+    const __m512i latinCategories =
+        (latin & _mm512_movepi8_mask(low)) == 0
+            ? _mm512_permutex2var_epi8(_mm512_load_si512(latinCategory), low, _mm512_load_si512(latinCategory + 64))
+            : LookUpWide(latinCategory, low);
+    __m512i result = _mm512_mask_blend_epi8(latin, LookUpWide(pageCategory, page), latinCategories);
     const uint64_t shared = _mm512_mask_cmplt_epu8_mask(inBmp & ~latin, result, _mm512_set1_epi8(kMixedPage));
     uint64_t unknown =
         _mm512_mask_cmpeq_epi8_mask(inBmp & ~latin, result, _mm512_set1_epi8(static_cast<char>(kNotLearnt)));
-    while (unknown != 0) [[unlikely]] {
-        // A page met for the first time, learnt whole: this block reads its
-        // values one by one, the next from the table of pages if it can.
-        const unsigned pageMet = values[std::countr_zero(unknown)] >> 8;
-        LearnPage<kEightBitTrie>(pageMet, trieCopy);
-        unknown &= _mm512_mask_cmpneq_epi8_mask(unknown, page, _mm512_set1_epi8(static_cast<char>(pageMet)));
+    if (unknown != 0) [[unlikely]] {
+        // Pages met for the first time, learnt whole; then the block again.
+        // (Nothing of the block is kept across the calls, which would have
+        // every block save its registers.)
+        for (; unknown != 0; unknown &= unknown - 1) {
+            const unsigned pageMet = values[std::countr_zero(unknown)] >> 8;
+            if (pageCategory[pageMet] == kNotLearnt) {
+                LearnPage<kEightBitTrie>(pageMet, trieCopy);
+            }
+        }
+        CategoriesWide<kEightBitTrie>(values, n, categories, trieCopy);
+        return;
     }
     const uint64_t inTable = inBmp | pictographs;
     uint64_t rest = inTable & ~latin & ~shared;
